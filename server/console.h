@@ -1,0 +1,13 @@
+// Interactive console of the server on standard input and output.
+#pragma once
+
+// Puts standard input into non-blocking raw reads, sets the prompt ("KD3V",
+// or `name` when shorter than 64 characters) and prints it.
+void initConsole(const char *name);
+// Restores standard input's settings saved by initConsole; prints a newline.
+void finiConsole(void);
+// Prints the list of console commands.
+void printHelp(void);
+// One poll step of the console; "exit" clears *runFlag. 0, or -1 after an
+// unrecognised line.
+int consoleService(int *runFlag);
