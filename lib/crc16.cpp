@@ -65,7 +65,9 @@ extern "C" uint16_t getCRC16(uint8_t *puchMsg, int DataLen) {
     return static_cast<uint16_t>(CRCHi << 8 | CRCLo);
 }
 
-extern "C" uint16_t crcAll(char *message) { return dnp(message, 0, 4, 0x0000); }
+extern "C" uint16_t crcAll(char *message) {
+    return dnp(message, 0, 4, 0x0000);
+}
 
 extern "C" uint16_t calCRC16(char *message, int index, int count) {
     return dnp(message, index, count > 0 ? count : 0, 0xFFFF);

@@ -22,7 +22,9 @@ namespace {
 
 constexpr int kPorts = 50;
 
-constexpr bool validPort(unsigned char port) { return port >= 1 && port <= kPorts; }
+constexpr bool validPort(unsigned char port) {
+    return port >= 1 && port <= kPorts;
+}
 
 // Default device paths: 1..5 are /dev/ttyO<n>, 6..50 are /dev/ttyS<n-2>.
 // Built once; the registry keeps pointers to them.
@@ -30,7 +32,8 @@ const std::array<std::string, kPorts> &defaultPaths() {
     static const std::array<std::string, kPorts> paths = [] {
         std::array<std::string, kPorts> p;
         for (int n = 1; n <= kPorts; ++n)
-            p[n - 1] = n <= 5 ? "/dev/ttyO" + std::to_string(n) : "/dev/ttyS" + std::to_string(n - 2);
+            p[n - 1] =
+                n <= 5 ? "/dev/ttyO" + std::to_string(n) : "/dev/ttyS" + std::to_string(n - 2);
         return p;
     }();
     return paths;
@@ -86,7 +89,9 @@ bool speedFor(DWORD baudrate, speed_t *speed) {
     return false;
 }
 
-WORD elapsedSince(__tod_t start) { return static_cast<WORD>(_time_get_todMS() - start); }
+WORD elapsedSince(__tod_t start) {
+    return static_cast<WORD>(_time_get_todMS() - start);
+}
 
 // Puts the line into pure polling (VMIN 0, VTIME 0) without discarding input.
 void setPolling(int fd) {

@@ -115,18 +115,28 @@ extern "C" int sio_open(const char *port, speed_t baud, tcflag_t data, tcflag_t 
     if (cfsetispeed(&o, baud) != 0 || cfsetospeed(&o, baud) != 0) return fail(false, nullptr);
     o.c_cflag = (o.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | data;
     switch (parity) {
-        case 0: o.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD); break;
-        case 1: o.c_cflag |= PARENB | PARODD; break;
+        case 0:
+            o.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+            break;
+        case 1:
+            o.c_cflag |= PARENB | PARODD;
+            break;
         case 2:
             o.c_cflag |= PARENB;
             o.c_cflag &= ~static_cast<tcflag_t>(PARODD);
             break;
-        default: return fail(true, e->old_options);
+        default:
+            return fail(true, e->old_options);
     }
     switch (stop) {
-        case 0: o.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
-        case 2: o.c_cflag |= CSTOPB; break;
-        default: return fail(true, e->old_options);
+        case 0:
+            o.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+            break;
+        case 2:
+            o.c_cflag |= CSTOPB;
+            break;
+        default:
+            return fail(true, e->old_options);
     }
 
     o.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IXON | IXOFF);

@@ -16,7 +16,9 @@ extern "C" __tod_t _time_get_tod(void) {
     return static_cast<__tod_t>(now.tv_sec) * 1000000 + static_cast<__tod_t>(now.tv_usec);
 }
 
-extern "C" __tod_t _time_get_todMS(void) { return _time_get_tod() / 1000; }
+extern "C" __tod_t _time_get_todMS(void) {
+    return _time_get_tod() / 1000;
+}
 
 extern "C" void _time_set_deadline(uint32_t usec, struct timeval *deadline) {
     timeval now = wallClock();

@@ -20,7 +20,9 @@ struct PtyPair {
 
 // Writes all bytes to fd.
 void writeAll(int fd, const void *data, size_t len);
-inline void writeAll(int fd, const std::vector<unsigned char> &b) { writeAll(fd, b.data(), b.size()); }
+inline void writeAll(int fd, const std::vector<unsigned char> &b) {
+    writeAll(fd, b.data(), b.size());
+}
 
 // Reads until `len` bytes arrived or `timeoutMs` passed; returns what came.
 std::vector<unsigned char> readFor(int fd, size_t len, int timeoutMs);

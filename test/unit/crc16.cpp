@@ -9,7 +9,8 @@
 namespace {
 
 uint16_t modbus(const char *s) {
-    return getCRC16(reinterpret_cast<uint8_t *>(const_cast<char *>(s)), static_cast<int>(std::strlen(s)));
+    return getCRC16(reinterpret_cast<uint8_t *>(const_cast<char *>(s)),
+                    static_cast<int>(std::strlen(s)));
 }
 
 TEST(Crc16, ModbusCheckValuesHaveBytesExchanged) {
@@ -53,6 +54,5 @@ TEST(Crc16, DnpVariants) {
     char only[] = "\xAA\xBB\xCC";
     EXPECT_EQ(calCRC16(buf, 2, 3), calCRC16(only, 0, 3));
 }
-
 
 }  // namespace

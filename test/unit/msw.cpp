@@ -1,0 +1,212 @@
+// COM port table and raw exchange over real pseudo-terminals.
+#include "msw.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "pty_pair.h"
+#include "sio.h"
+
+namespace {
+
+using fbtest::PtyPair;
+
+struct OpenCase {
+    int port;
+    DWORD baud;
+    int data, parity, stop;
+    WORD want;
+};
+
+class OpenComArgs : public ::testing::TestWithParam<OpenCase> {};
+
+// Checks come in a fixed order: port, rate, data bits, parity, stop bits.
+TEST_P(OpenComArgs, FirstFailingCheckDecides) {
+    const OpenCase c = GetParam();
+    PtyPair pty;
+    if (c.port >= 1 && c.port <= 50) {
+        ASSERT_EQ(Set_Com_Device(static_cast<char>(c.port), pty.path.c_str()), 0);
+    }
+    EXPECT_EQ(Open_Com(static_cast<char>(c.port), c.baud, static_cast<char>(c.data),
+                       static_cast<char>(c.parity), static_cast<char>(c.stop)),
+              c.want);
+    if (c.want == 0) {
+        EXPECT_EQ(Close_Com(static_cast<char>(c.port)), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OpenComArgs,
+    ::testing::Values(OpenCase{0, 9600, 8, 0, 0, 2}, OpenCase{51, 9600, 8, 0, 0, 2},
+                      OpenCase{-1, 9600, 8, 0, 0, 2}, OpenCase{51, 300, 9, 5, 1, 2},
+                      OpenCase{1, 300, 8, 0, 0, 3}, OpenCase{1, 230400, 8, 0, 0, 3},
+                      OpenCase{1, 300, 9, 0, 0, 3}, OpenCase{1, 9600, 9, 0, 0, 1},
+                      OpenCase{1, 9600, 4, 0, 0, 1}, OpenCase{1, 9600, 8, 3, 0, 1},
+                      OpenCase{1, 9600, 8, 0, 1, 1}, OpenCase{1, 9600, 8, 0, 3, 1},
+                      OpenCase{1, 1200, 5, 1, 2, 0}, OpenCase{50, 115200, 8, 2, 0, 0}));
+
+TEST(ComPaths, DefaultsAndOverrides) {
+    EXPECT_STREQ(Get_Com_Device(1), "/dev/ttyO1");
+    EXPECT_STREQ(Get_Com_Device(5), "/dev/ttyO5");
+    EXPECT_STREQ(Get_Com_Device(6), "/dev/ttyS4");
+    EXPECT_STREQ(Get_Com_Device(7), "/dev/ttyS5");
+    EXPECT_STREQ(Get_Com_Device(50), "/dev/ttyS48");
+    EXPECT_EQ(Get_Com_Device(0), nullptr);
+    EXPECT_EQ(Get_Com_Device(51), nullptr);
+
+    setenv("FIELDBUS_COM9", "/tmp/board9", 1);
+    EXPECT_STREQ(Get_Com_Device(9), "/tmp/board9");
+    EXPECT_EQ(Set_Com_Device(9, "/tmp/other"), 0);
+    EXPECT_STREQ(Get_Com_Device(9), "/tmp/other") << "the call outranks the environment";
+    EXPECT_EQ(Set_Com_Device(9, nullptr), 0);
+    EXPECT_STREQ(Get_Com_Device(9), "/tmp/board9");
+    unsetenv("FIELDBUS_COM9");
+    EXPECT_STREQ(Get_Com_Device(9), "/dev/ttyS7");
+    EXPECT_EQ(Set_Com_Device(0, "/x"), 2);
+}
+
+TEST(ComPorts, OpenStoresDescriptorAndCloseRestoresDevice) {
+    PtyPair pty;
+    termios before{};
+    tcgetattr(pty.slave, &before);
+    setenv("FIELDBUS_COM1", pty.path.c_str(), 1);
+    ASSERT_EQ(Open_Com(1, 115200, 8, 0, 0), 0);
+    ASSERT_GT(_fd[0], 0);
+    EXPECT_EQ(_sio_device(pty.path.c_str()), _fd[0]);
+    termios t{};
+    tcgetattr(_fd[0], &t);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_EQ(Close_Com(1), 0);
+    EXPECT_EQ(_fd[0], 0);
+    termios after{};
+    tcgetattr(pty.slave, &after);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+
+    ASSERT_EQ(Open_Com(1, 115200, 8, 0, 0), 0);
+    const int fd = _fd[0];
+    EXPECT_EQ(Open_Com(1, 9600, 8, 0, 0), 0) << "re-open reconfigures the same descriptor";
+    EXPECT_EQ(_fd[0], fd);
+    EXPECT_EQ(Close_Com(1), 0);
+    unsetenv("FIELDBUS_COM1");
+}
+
+TEST(ComPorts, MissingDeviceAndUnopenedPorts) {
+    ASSERT_EQ(Set_Com_Device(3, "/nonexistent/tty"), 0);
+    EXPECT_EQ(Open_Com(3, 9600, 8, 0, 0), 2);
+    EXPECT_EQ(_fd[2], 0);
+    // An unopened port names no device: nothing acts on descriptor 0.
+    EXPECT_EQ(Close_Com(3), 2);
+    EXPECT_EQ(Close_Com(0), 2);
+    EXPECT_EQ(Close_Com(51), 2);
+    char buf[4];
+    WORD wT = 777;
+    EXPECT_EQ(Send_Receive(3, buf, 1, buf, 4, 10, &wT), 2);
+    EXPECT_EQ(Send_Receive(0, buf, 1, buf, 4, 10, &wT), 2);
+    EXPECT_EQ(wT, 777) << "elapsed time is not written on a refused port";
+}
+
+class Exchange : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(Set_Com_Device(2, pty.path.c_str()), 0);
+        ASSERT_EQ(Open_Com(2, 115200, 8, 0, 0), 0);
+    }
+    void TearDown() override { Close_Com(2); }
+    PtyPair pty;
+    char out[64] = {};
+    WORD wT = 0;
+};
+
+TEST_F(Exchange, CollectsExactlyTheAskedLengthAndLeavesTheRest) {
+    char req[] = {1, 2, 3};
+    std::thread peer([&] {
+        const auto got = fbtest::readFor(pty.master, 3, 2000);
+        EXPECT_EQ(got, (std::vector<unsigned char>{1, 2, 3}));
+        fbtest::writeAll(pty.master, "ABCDEFGH", 8);
+    });
+    EXPECT_EQ(Send_Receive(2, req, 3, out, 5, 3000, &wT), 5);
+    peer.join();
+    EXPECT_EQ(std::string(out, 5), "ABCDE");
+    EXPECT_LT(wT, 3000);
+    // The rest stays on the line for a receive-only call.
+    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 3, 500, &wT), 3);
+    EXPECT_EQ(std::string(out, 3), "FGH");
+    termios t{};
+    tcgetattr(_fd[1], &t);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST_F(Exchange, TimeOutReturnsWhatArrivedAfterMoreThanTheTimeOut) {
+    char req[] = {9};
+    fbtest::drain(pty.master);
+    std::thread peer([&] {
+        fbtest::readFor(pty.master, 1, 2000);
+        fbtest::writeAll(pty.master, "xy", 2);
+    });
+    const long long t0 = fbtest::monoMs();
+    EXPECT_EQ(Send_Receive(2, req, 1, out, 10, 150, &wT), 2);
+    const long long took = fbtest::monoMs() - t0;
+    peer.join();
+    EXPECT_EQ(std::string(out, 2), "xy");
+    EXPECT_GT(wT, 150);
+    EXPECT_GE(took, 150);
+}
+
+TEST_F(Exchange, ZeroTimeOutStillWaitsForTheClockToMove) {
+    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 4, 0, &wT), 0);
+    EXPECT_GE(wT, 1);
+}
+
+TEST_F(Exchange, SendOnlyWritesAndReadsNothing) {
+    fbtest::writeAll(pty.master, "zz", 2);
+    char req[] = {'o', 'k'};
+    wT = 999;
+    EXPECT_EQ(Send_Receive(2, req, 2, out, 0, 100, &wT), 0);
+    EXPECT_LT(wT, 100);
+    EXPECT_EQ(fbtest::readFor(pty.master, 2, 1000), (std::vector<unsigned char>{'o', 'k'}));
+}
+
+TEST_F(Exchange, StaleInputIsDiscardedBeforeAWriteButKeptWithoutOne) {
+    fbtest::writeAll(pty.master, "old", 3);
+    // Let the bytes reach the slave's input queue before the flush.
+    ASSERT_EQ(Send_Receive(2, nullptr, 0, out, 1, 1000, &wT), 1);
+    EXPECT_EQ(out[0], 'o');
+    char req[] = {'q'};
+    std::thread peer([&] {
+        fbtest::readFor(pty.master, 1, 2000);
+        fbtest::writeAll(pty.master, "new", 3);
+    });
+    EXPECT_EQ(Send_Receive(2, req, 1, out, 3, 2000, &wT), 3);
+    peer.join();
+    EXPECT_EQ(std::string(out, 3), "new");
+}
+
+TEST_F(Exchange, FailedWriteReports65535) {
+    const int fd = _fd[1];
+    const int saved = dup(fd);
+    close(fd);  // the table now names a dead descriptor
+    char req[] = {1};
+    wT = 999;
+    EXPECT_EQ(Send_Receive(2, req, 1, out, 4, 100, &wT), 65535);
+    EXPECT_LT(wT, 100);
+    dup2(saved, fd);
+    close(saved);
+}
+
+TEST_F(Exchange, HungUpLineWaitsOutTheTimeOut) {
+    close(pty.master);
+    pty.master = -1;
+    const long long t0 = fbtest::monoMs();
+    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 4, 100, &wT), 0);
+    EXPECT_GE(fbtest::monoMs() - t0, 100);
+    EXPECT_GT(wT, 100);
+}
+
+}  // namespace
