@@ -36,6 +36,31 @@ int Set_Com_Device(char port, const char *path);
 /* The device path Open_Com would use for port now, or null for a bad number. */
 const char *Get_Com_Device(char port);
 
+/* ---- Command strings: the module command protocol by COM port number ----
+ * szCmd is sent up to its first NUL, CR or LF, followed by CR (with two
+ * checksum characters before it when wChksum is not 0). Answers need a
+ * szResult of 251 bytes and are always left NUL-terminated. wTimeOut is the
+ * read timer in tenths of a second (low 8 bits only): it bounds the wait for
+ * each byte, discards input waiting on the port, and stays set afterwards. */
+
+/* Sends one command line. 0 written; 1 szCmd longer than 250 characters;
+ * 2 bad or unopened port; 65535 the write failed or, with checksum, the
+ * command has more than 123 characters (nothing is written then). */
+WORD Send_Cmd(char cPort, const char *szCmd, WORD wChksum);
+
+/* Receives one answer, kept as received (CR and checksum included). Without
+ * checksum a single read returns what has arrived, maybe part of a line.
+ * 0 answer; 2 bad or unopened port; 15 nothing in time (with checksum: no CR
+ * in time); 65535 the read failed or the answer's checksum is wrong. */
+WORD Receive_Cmd(char cPort, char *szResult, WORD wTimeOut, WORD wChksum);
+
+/* Sends one command line and reads the answer line up to its CR, which is
+ * removed. *wT receives the milliseconds taken, modulo 65536. 0 answer; 1 and
+ * 2 as Send_Cmd; 15 no complete line in time; 65535 write or read failed,
+ * wrong answer checksum, or a checksum command of more than 123 characters. */
+WORD Send_Receive_Cmd(char cPort, const char *szCmd, char *szResult, WORD wTimeOut, WORD wChksum,
+                      WORD *wT);
+
 FIELDBUS_END_DECLS
 
 #endif

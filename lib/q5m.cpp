@@ -1,0 +1,192 @@
+// Module command protocol: building, checking, sending and reading lines.
+#include "q5m.h"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "timer.h"
+
+namespace {
+
+// Longest command the checksum senders take: it fills cmd_buf with the two
+// checksum characters, CR and NUL.
+constexpr std::size_t kMaxChecksumCommand = 124;
+constexpr std::size_t kCmdBufSize = kMaxChecksumCommand + 4;
+
+constexpr bool endsLine(char c) {
+    return c == '\0' || c == '\r' || c == '\n';
+}
+
+constexpr char hexDigit(unsigned v) {
+    return "0123456789ABCDEF"[v & 0xFU];
+}
+
+// Copies the command part of cmd into out and returns the number of bytes
+// copied; *sum receives their byte sum.
+std::size_t copyCommand(char *out, const char *cmd, unsigned *sum) {
+    std::size_t n = 0;
+    unsigned s = 0;
+    for (; !endsLine(cmd[n]); ++n) {
+        out[n] = cmd[n];
+        s += static_cast<unsigned char>(cmd[n]);
+    }
+    *sum = s;
+    return n;
+}
+
+// Stores the time the call took into *out when the call returns.
+class Stopwatch {
+  public:
+    explicit Stopwatch(__tod_t *out) : out_(out), start_(_time_get_tod()) {}
+    ~Stopwatch() {
+        if (out_ != nullptr) *out_ = _time_get_tod() - start_;
+    }
+    Stopwatch(const Stopwatch &) = delete;
+    Stopwatch &operator=(const Stopwatch &) = delete;
+
+  private:
+    __tod_t *out_;
+    __tod_t start_;
+};
+
+int writeString(int fd, const char *line) {
+    return write(fd, line, std::strlen(line)) == -1 ? -1 : 0;
+}
+
+int sendChecksummed(int fd, const char *cmd) {
+    if (std::strlen(cmd) > kMaxChecksumCommand) return -1;
+    char cmd_buf[kCmdBufSize];
+    return writeString(fd, _q5m_gum_chksum(cmd_buf, cmd));
+}
+
+// What the line reader got: a stored, terminated line of `value` bytes
+// (complete), or the result of the read that ended it early, 0 (out of time)
+// or -1 (failed), with the bytes so far in rbuf and no terminator.
+struct Line {
+    int value;
+    bool complete;
+};
+
+// Byte by byte up to the CR, so whatever follows the line stays in the
+// driver for the next reader.
+Line readLine(int fd, char *rbuf, int rmax) {
+    char *p = rbuf;
+    char *const limit = rbuf + rmax;
+    while (p < limit) {
+        const ssize_t got = read(fd, p, 1);
+        if (got <= 0) return {got < 0 ? -1 : 0, false};
+        if (*p++ == '\r') break;
+    }
+    *p = '\0';
+    return {static_cast<int>(p - rbuf), true};
+}
+
+int readOnce(int fd, char *rbuf, int rmax) {
+    const ssize_t got = read(fd, rbuf, static_cast<std::size_t>(rmax));
+    if (got < 0) return -1;
+    rbuf[got] = '\0';
+    return static_cast<int>(got);
+}
+
+// A stored answer (count >= 0, terminated) whose checksum is wrong fails.
+int checked(int result, const char *rbuf) {
+    return result >= 0 && _q5m_chksum(rbuf) != 0 ? -1 : result;
+}
+
+int checked(Line line, const char *rbuf) {
+    return line.complete ? checked(line.value, rbuf) : line.value;
+}
+
+}  // namespace
+
+extern "C" char *_q5m_gum_cr(void *cbuf, const char *cmd) {
+    char *out = static_cast<char *>(cbuf);
+    unsigned sum = 0;
+    const std::size_t n = copyCommand(out, cmd, &sum);
+    out[n] = '\r';
+    out[n + 1] = '\0';
+    return out;
+}
+
+extern "C" char *_q5m_gum_chksum(void *cbuf, const char *cmd) {
+    char *out = static_cast<char *>(cbuf);
+    unsigned sum = 0;
+    const std::size_t n = copyCommand(out, cmd, &sum);
+    out[n] = hexDigit(sum >> 4);
+    out[n + 1] = hexDigit(sum);
+    out[n + 2] = '\r';
+    out[n + 3] = '\0';
+    return out;
+}
+
+extern "C" int _q5m_chksum(const char *str) {
+    if (str == nullptr) return -1;
+    std::size_t len = 0;
+    unsigned sum = 0;
+    for (; !endsLine(str[len]); ++len) sum += static_cast<unsigned char>(str[len]);
+    // Fewer than two characters cannot hold a checksum; looking for one
+    // would read before the string.
+    if (len < 2) return -1;
+    const char high = str[len - 2];
+    const char low = str[len - 1];
+    sum -= static_cast<unsigned char>(high) + static_cast<unsigned char>(low);
+    if (high != hexDigit(sum >> 4)) return -1;
+    if (low != hexDigit(sum)) return -1;
+    return 0;
+}
+
+extern "C" int q5m_send_cs(int fd, const char *cmd) {
+    return sendChecksummed(fd, cmd);
+}
+
+extern "C" int q5m_send(int fd, const char *cmd) {
+    return writeString(fd, cmd);
+}
+
+// A negative rmax would make the read size huge or the store position lie
+// before rbuf: refused before anything is sent or read.
+extern "C" int q5m_send_readt_cs(int fd, const char *cmd, char *rbuf, int rmax, __tod_t *texp) {
+    Stopwatch watch(texp);
+    if (rmax < 0 || sendChecksummed(fd, cmd) != 0) return -1;
+    return checked(readLine(fd, rbuf, rmax), rbuf);
+}
+
+extern "C" int q5m_send_readt(int fd, const char *cmd, char *rbuf, int rmax, __tod_t *texp) {
+    Stopwatch watch(texp);
+    if (rmax < 0 || writeString(fd, cmd) != 0) return -1;
+    return readLine(fd, rbuf, rmax).value;
+}
+
+extern "C" int q5m_send_read_cs(int fd, const char *cmd, char *rbuf, int rmax) {
+    if (rmax < 0 || sendChecksummed(fd, cmd) != 0) return -1;
+    return checked(readOnce(fd, rbuf, rmax), rbuf);
+}
+
+extern "C" int q5m_send_read(int fd, const char *cmd, char *rbuf, int rmax) {
+    if (rmax < 0 || writeString(fd, cmd) != 0) return -1;
+    return readOnce(fd, rbuf, rmax);
+}
+
+extern "C" int q5m_readt_cs(int fd, char *rbuf, int rmax, __tod_t *texp) {
+    Stopwatch watch(texp);
+    if (rmax < 0) return -1;
+    return checked(readLine(fd, rbuf, rmax), rbuf);
+}
+
+extern "C" int q5m_readt(int fd, char *rbuf, int rmax, __tod_t *texp) {
+    Stopwatch watch(texp);
+    if (rmax < 0) return -1;
+    return readLine(fd, rbuf, rmax).value;
+}
+
+extern "C" int q5m_read_cs(int fd, char *rbuf, int rmax) {
+    if (rmax < 0) return -1;
+    return checked(readOnce(fd, rbuf, rmax), rbuf);
+}
+
+extern "C" int q5m_read(int fd, char *rbuf, int rmax) {
+    if (rmax < 0) return -1;
+    return readOnce(fd, rbuf, rmax);
+}
