@@ -6,6 +6,7 @@ PACKAGES=(
   cmake g++ make pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev mbpoll socat python3-pymodbus
+  qemu-user g++-arm-linux-gnueabihf
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
