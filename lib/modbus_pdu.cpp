@@ -1,0 +1,293 @@
+// The body of each Modbus function code, described once for every framing:
+// request layout, answer length, what is copied back, what a slave hands out.
+#include "modbus_pdu.h"
+
+#include <array>
+#include <cstring>
+
+namespace fieldbus::pdu {
+namespace {
+
+enum class Shape : uint8_t {
+    Read,           // address, quantity; answer: byte count and data
+    WriteSingle,    // address, value; answer: echo
+    WriteMultiple,  // address, quantity, byte count, data; answer: echo of address and quantity
+    Raw,            // sub-function and bytes as given; answer length by sub-function
+};
+enum class Item : uint8_t { Bit, Register, Byte };
+
+struct Rule {
+    uint8_t function;
+    Shape shape;
+    Item item;
+};
+
+constexpr std::array<Rule, 9> kRules{{
+    {1, Shape::Read, Item::Bit},
+    {2, Shape::Read, Item::Bit},
+    {3, Shape::Read, Item::Register},
+    {4, Shape::Read, Item::Register},
+    {5, Shape::WriteSingle, Item::Bit},
+    {6, Shape::WriteSingle, Item::Register},
+    {15, Shape::WriteMultiple, Item::Bit},
+    {16, Shape::WriteMultiple, Item::Register},
+    {70, Shape::Raw, Item::Byte},
+}};
+
+// Function 70 sub-functions and the answer body length (address through
+// data) each one gives.
+struct SubRule {
+    uint8_t sub;
+    int answerLength;
+};
+constexpr std::array<SubRule, 11> kSubRules{{{0, 7},
+                                             {4, 7},
+                                             {32, 7},
+                                             {5, 11},
+                                             {6, 11},
+                                             {7, 4},
+                                             {8, 4},
+                                             {37, 4},
+                                             {38, 4},
+                                             {41, 4},
+                                             {42, 4}}};
+
+// Echoed answers repeat address, function and the four bytes after them.
+constexpr int kEchoLength = 6;
+
+const Rule *ruleFor(int function) {
+    for (const Rule &r : kRules)
+        if (r.function == function) return &r;
+    return nullptr;
+}
+
+const SubRule *subRuleFor(uint8_t sub) {
+    for (const SubRule &s : kSubRules)
+        if (s.sub == sub) return &s;
+    return nullptr;
+}
+
+// Bytes that hold `count` items. Bits: (count - 1) / 8 + 1 with the division
+// truncating toward zero, so a count of 0 still names one byte.
+constexpr int itemBytes(Item item, int count) {
+    switch (item) {
+        case Item::Bit:
+            return (count - 1) / 8 + 1;
+        case Item::Register:
+            return 2 * count;
+        case Item::Byte:
+            break;
+    }
+    return count;
+}
+
+void putWord(uint8_t *p, unsigned value) {
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value);
+}
+
+int getWord(const uint8_t *p) {
+    return (p[0] << 8) | p[1];
+}
+
+}  // namespace
+
+int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr, WORD wCount,
+                 const char *cBuf, WORD wBufLen, uint8_t *body, Plan *plan) {
+    const Rule *rule = ruleFor(function);
+    if (rule == nullptr) return kUnhandled;
+    const int count = wCount;
+    Plan p;
+    p.function = function;
+    int taken = 0;      // bytes read from cBuf into the request
+    int sent = 0;       // of which go on the wire
+    int byteCount = 0;  // byte-count field of 15 and 16
+    switch (rule->shape) {
+        case Shape::Read:
+            p.requestLength = 6;
+            p.answerLength = 3 + itemBytes(rule->item, count);
+            p.copyLength = p.answerLength - 3;
+            break;
+        case Shape::WriteSingle:
+            p.requestLength = 6;
+            p.answerLength = 6;
+            break;
+        case Shape::WriteMultiple:
+            byteCount = taken = itemBytes(rule->item, count);
+            // One byte per started group of 8 coils: none for a count of 0,
+            // although the byte-count field then says 1.
+            sent = rule->item == Item::Bit ? (count + 7) / 8 : taken;
+            p.requestLength = 7 + sent;
+            p.answerLength = 6;
+            break;
+        case Shape::Raw: {
+            const SubRule *sub = subRuleFor(static_cast<uint8_t>(wAddr));
+            if (sub == nullptr) return kUnhandled;
+            taken = sent = count;
+            p.requestLength = 3 + count;
+            p.answerLength = sub->answerLength;
+            p.copyLength = p.answerLength - 3 + env.checkBytes;
+            break;
+        }
+    }
+    // Checked before anything is copied, so a huge count never runs past the
+    // frame buffer or the caller's cBuf.
+    if (taken > wBufLen) return kTooLong;
+    if (p.requestLength > env.maxBody || p.answerLength > env.maxBody) return kTooLong;
+    // The caller's cBuf must take what a successful answer copies back: a
+    // short wBufLen is refused before sending instead of overrunning cBuf.
+    if (p.copyLength > wBufLen) return kTooLong;
+
+    body[0] = unit;
+    body[1] = function;
+    switch (rule->shape) {
+        case Shape::Read:
+            putWord(body + 2, wAddr);
+            putWord(body + 4, wCount);
+            break;
+        case Shape::WriteSingle:
+            putWord(body + 2, wAddr);
+            if (rule->item == Item::Bit) {
+                body[4] = cBuf[0] != 0 ? 0xFF : 0x00;
+                body[5] = 0x00;
+            } else {
+                body[4] = static_cast<uint8_t>(cBuf[0]);
+                body[5] = static_cast<uint8_t>(cBuf[1]);
+            }
+            break;
+        case Shape::WriteMultiple:
+            putWord(body + 2, wAddr);
+            putWord(body + 4, wCount);
+            body[6] = static_cast<uint8_t>(byteCount);
+            if (sent > 0) std::memcpy(body + 7, cBuf, static_cast<size_t>(sent));
+            break;
+        case Shape::Raw:
+            body[2] = static_cast<uint8_t>(wAddr);
+            if (sent > 0) std::memcpy(body + 3, cBuf, static_cast<size_t>(sent));
+            break;
+    }
+    if (rule->shape == Shape::WriteSingle || rule->shape == Shape::WriteMultiple)
+        p.echoLength = kEchoLength;
+    *plan = p;
+    return kOk;
+}
+
+int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, int length,
+               char *cBuf) {
+    // Without a function byte there is nothing to judge (RTU: FF FF alone
+    // passes the CRC check).
+    if (length < 2) return kBadAnswer;
+    const uint8_t fn = answer[1];
+    const auto exception = static_cast<uint8_t>(plan.function | 0x80);
+    if (fn != plan.function && fn == exception) {
+        // Never report a code that did not arrive.
+        if (length < 3) return kBadAnswer;
+        cBuf[0] = static_cast<char>(answer[2]);
+        return kException;
+    }
+    // Any other function byte is taken as the one asked for.
+    if (plan.echoLength > 0) {
+        // A short answer must not be compared against bytes that never came.
+        if (length < plan.echoLength) return kBadAnswer;
+        return std::memcmp(answer, request, static_cast<size_t>(plan.echoLength)) == 0 ? kOk
+                                                                                       : kBadAnswer;
+    }
+    // A checked but short answer must not hand out bytes that never came.
+    if (length < plan.answerLength) return kBadAnswer;
+    if (plan.copyLength > 0) std::memcpy(cBuf, answer + 3, static_cast<size_t>(plan.copyLength));
+    return kOk;
+}
+
+int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int length, char *cBuf,
+                 WORD wBufLen, SlaveRequest *out) {
+    if (length < 2) return kSlaveNoRequest;
+    if (cNetID != 0 && body[0] != cNetID) return kSlaveNoRequest;
+    const Rule *rule = ruleFor(body[1]);
+    if (rule == nullptr) return kSlaveUnhandled;
+    SlaveRequest r;
+    r.function = rule->function;
+    int data = 0;
+    switch (rule->shape) {
+        case Shape::Read:
+            if (length < 6) return kSlaveNoRequest;  // address and quantity must have arrived
+            r.dataAddr = getWord(body + 2);
+            r.dataCount = getWord(body + 4);
+            break;
+        case Shape::WriteSingle:
+            if (length < 6) return kSlaveNoRequest;
+            if (wBufLen < 2) return kSlaveNoRoom;  // the value takes two bytes of cBuf
+            r.dataAddr = getWord(body + 2);
+            r.dataCount = 1;
+            cBuf[0] = static_cast<char>(body[4]);
+            cBuf[1] = static_cast<char>(body[5]);
+            data = 2;
+            break;
+        case Shape::WriteMultiple:
+            if (length < 7) return kSlaveNoRequest;
+            data = body[6];
+            // A byte count that claims more than the frame holds makes no
+            // request: never hand out bytes that did not arrive.
+            if (length < 7 + data) return kSlaveNoRequest;
+            if (data >= wBufLen) return kSlaveNoRoom;
+            r.dataAddr = getWord(body + 2);
+            r.dataCount = getWord(body + 4);
+            if (data > 0) std::memcpy(cBuf, body + 7, static_cast<size_t>(data));
+            break;
+        case Shape::Raw: {
+            // Everything after the function code, the check bytes included.
+            const int arrived = length + env.checkBytes;
+            data = arrived - 2;
+            if (data >= wBufLen) return kSlaveNoRoom;
+            // Bytes 2-5 merely mirror the frame; where a short frame has none,
+            // they read as 0 rather than as whatever the buffer held.
+            auto at = [&](int i) -> int { return i < arrived ? body[i] : 0; };
+            r.dataAddr = (at(2) << 8) | at(3);
+            r.dataCount = (at(4) << 8) | at(5);
+            if (data > 0) std::memcpy(cBuf, body + 2, static_cast<size_t>(data));
+            break;
+        }
+    }
+    *out = r;
+    return data;
+}
+
+int buildReply(const Envelope &env, uint8_t unit, int function, const char *cBuf, WORD wBufLen,
+               WORD wAddr, uint8_t *body, int *length) {
+    const Rule *rule = ruleFor(function);
+    if (rule == nullptr) return kUnhandled;
+    int len = 0;
+    switch (rule->shape) {
+        case Shape::Read:
+            len = 3 + wBufLen;
+            break;
+        case Shape::WriteSingle:
+        case Shape::WriteMultiple:
+            len = 6;
+            break;
+        case Shape::Raw:
+            len = 2 + wBufLen;
+            break;
+    }
+    if (len > env.maxBody) return kTooLong;
+    body[0] = unit;
+    body[1] = rule->function;
+    switch (rule->shape) {
+        case Shape::Read:
+            body[2] = static_cast<uint8_t>(wBufLen);
+            if (wBufLen > 0) std::memcpy(body + 3, cBuf, wBufLen);
+            break;
+        case Shape::WriteSingle:
+        case Shape::WriteMultiple:
+            putWord(body + 2, wAddr);
+            body[4] = static_cast<uint8_t>(cBuf[0]);
+            body[5] = static_cast<uint8_t>(cBuf[1]);
+            break;
+        case Shape::Raw:
+            if (wBufLen > 0) std::memcpy(body + 2, cBuf, wBufLen);
+            break;
+    }
+    *length = len;
+    return kOk;
+}
+
+}  // namespace fieldbus::pdu
