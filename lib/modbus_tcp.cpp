@@ -1,0 +1,197 @@
+// Modbus/TCP: the function-code bodies behind a six-byte MBAP header, master
+// and slave, over entries of the connection table.
+#include <cstdint>
+
+#include "modbus.h"
+#include "modbus_pdu.h"
+#include "net_private.h"
+
+namespace pdu = fieldbus::pdu;
+
+namespace {
+
+constexpr int kHeader = 6;   // transaction id, protocol id, length
+constexpr int kMinBody = 2;  // unit identifier and function code
+constexpr int kCollectAttempts = 10;
+
+int word(const uint8_t *p) {
+    return (p[0] << 8) | p[1];
+}
+
+void putHeader(uint8_t *frame, unsigned transaction, int bodyLength) {
+    frame[0] = static_cast<uint8_t>(transaction >> 8);
+    frame[1] = static_cast<uint8_t>(transaction);
+    frame[2] = 0;
+    frame[3] = 0;
+    frame[4] = static_cast<uint8_t>(bodyLength >> 8);
+    frame[5] = static_cast<uint8_t>(bodyLength);
+}
+
+// True once the header is in and the body it announces has arrived.
+bool complete(const uint8_t *frame, int got) {
+    return got >= kHeader && got >= kHeader + word(frame + 4);
+}
+
+// The body length a request's function code implies, or -1 where the layout
+// does not fix it (function 70 and codes this engine does not handle).
+int impliedRequestBody(const uint8_t *body, int length) {
+    switch (body[1]) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+            return 6;
+        case 15:
+        case 16:
+            return length >= 7 ? 7 + body[6] : 7;
+        default:
+            return -1;
+    }
+}
+
+// Result of collecting one client's request.
+enum class Collected { Nothing, Request, Malformed, Failed };
+
+// Reads exactly one MBAP frame from the client: the header first, then as
+// many bytes as it announces, so a second request sent behind the first stays
+// in the socket for the next call. Up to kCollectAttempts reads, each waiting
+// up to wTimeout ms; a client with nothing at all waiting is left at once.
+Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, int *failure) {
+    WORD unusedT = 0;
+    int need = kHeader;
+    *got = 0;
+    for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
+        const int n =
+            Send_Receive_Socket(client, nullptr, 0, reinterpret_cast<char *>(frame + *got),
+                                static_cast<WORD>(need - *got), wTimeout, &unusedT);
+        if (n < 0) {
+            *failure = n;
+            return Collected::Failed;
+        }
+        if (n == 0) {
+            if (*got == 0) return Collected::Nothing;
+            continue;
+        }
+        *got += n;
+        if (*got == kHeader && need == kHeader) {
+            const int length = word(frame + 4);
+            // No body can be shorter than unit and function or outgrow the frame:
+            // the stream is not where a header should be.
+            if (length < kMinBody || length > pdu::kTcp.maxBody) return Collected::Malformed;
+            need = kHeader + length;
+        }
+        if (*got == need) return Collected::Request;
+    }
+    return Collected::Nothing;  // partial request dropped
+}
+
+}  // namespace
+
+extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
+                              char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
+    if (!netIsOpen(cPort)) return -1;
+    uint8_t request[pdu::kFrameMax];
+    uint8_t answer[pdu::kFrameMax];
+    pdu::Plan plan;
+    const int built =
+        pdu::buildRequest(pdu::kTcp, static_cast<uint8_t>(cNetID), static_cast<uint8_t>(cFunction),
+                          wAddr, wCount, cBuf, wBufLen, request + kHeader, &plan);
+    if (built != pdu::kOk) return built;
+    const unsigned transaction = connectManager[cPort].index & 0xFFFF;
+    putHeader(request, transaction, plan.requestLength);
+
+    // Every request on a connection carries the same transaction identifier,
+    // so a late answer to an earlier, timed-out request would pass for this
+    // one: drop whatever is already waiting before asking.
+    if (netDiscardPending(cPort) < 0) return -1;
+
+    WORD fakewT = 0;
+    WORD *elapsed = wT != nullptr ? wT : &fakewT;
+    const long long deadline = netNowMs() + wTimeout;
+    int got = Send_Receive_Socket(
+        cPort, reinterpret_cast<char *>(request), static_cast<WORD>(kHeader + plan.requestLength),
+        reinterpret_cast<char *>(answer), pdu::kFrameMax, wTimeout, elapsed);
+    if (got == 0) return pdu::kNoAnswer;
+    if (got < 0) return got;
+    // An answer split over several segments is collected until its header's
+    // length is satisfied or the time-out has passed.
+    while (!complete(answer, got) && got < pdu::kFrameMax) {
+        const long long left = deadline - netNowMs();
+        if (left <= 0) break;
+        const int n = Send_Receive_Socket(cPort, nullptr, 0, reinterpret_cast<char *>(answer + got),
+                                          static_cast<WORD>(pdu::kFrameMax - got),
+                                          static_cast<WORD>(left), elapsed);
+        if (n < 0) return n;
+        if (n == 0) break;
+        got += n;
+    }
+
+    if (got < kHeader || static_cast<unsigned>(word(answer)) != transaction) return pdu::kBadAnswer;
+    return pdu::takeAnswer(plan, request + kHeader, answer + kHeader, got - kHeader, cBuf);
+}
+
+extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function,
+                           char *cBuf, WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout) {
+    if (!netIsOpen(cPort)) return -1;
+    Accept_Socket(cPort);
+    connectManager_t &listener = connectManager[cPort];
+    uint8_t frame[pdu::kFrameMax];
+
+    for (int slot = listener.lastfd; slot < kConnections; ++slot) {
+        if (slot == kConnections - 1) listener.lastfd = 0;
+        const int client = listener.clientfd[slot];
+        if (client < 0) continue;
+        listener.lastfd = (slot + 1) % kConnections;
+
+        int got = 0;
+        int failure = -1;
+        const Collected c = collectRequest(client, frame, wTimeout, &got, &failure);
+        if (c == Collected::Failed) {
+            Close_Socket(client);
+            listener.clientfd[slot] = -1;
+            return failure;
+        }
+        if (c == Collected::Nothing) continue;
+
+        const uint8_t *body = frame + kHeader;
+        const int length = got - kHeader;
+        const int implied = c == Collected::Request ? impliedRequestBody(body, length) : -1;
+        // A header whose length disagrees with the body it announces leaves the
+        // stream out of step: what already waits behind it is no frame start.
+        if (c == Collected::Malformed || (implied >= 0 && implied != length)) {
+            netDiscardPending(client);
+            return pdu::kSlaveNoRequest;
+        }
+
+        pdu::SlaveRequest r;
+        const int result = pdu::parseRequest(pdu::kTcp, static_cast<uint8_t>(cNetID), body, length,
+                                             cBuf, wBufLen, &r);
+        if (result < 0) return result;
+        *transID = word(frame);
+        *clientID = client;
+        *function = r.function;
+        *dataAddr = r.dataAddr;
+        *dataCount = r.dataCount;
+        return result;
+    }
+    return pdu::kSlaveNoRequest;
+}
+
+extern "C" int modbusReplyE(int cPort, char cNetID, int transID, int clientID, int function,
+                            char *cBuf, WORD wBufLen, WORD wAddr, WORD wCount) {
+    (void)cPort;
+    (void)wCount;
+    if (!netIsOpen(clientID)) return -1;
+    uint8_t frame[pdu::kFrameMax];
+    int length = 0;
+    const int built = pdu::buildReply(pdu::kTcp, static_cast<uint8_t>(cNetID), function, cBuf,
+                                      wBufLen, wAddr, frame + kHeader, &length);
+    if (built != pdu::kOk) return built;
+    putHeader(frame, static_cast<unsigned>(transID) & 0xFFFF, length);
+    // A reply that did not reach the connection is reported, not passed off
+    // as sent.
+    const int total = kHeader + length;
+    return sock_write(clientID, frame, static_cast<size_t>(total)) == total ? 0 : -1;
+}
