@@ -1,0 +1,383 @@
+// Modbus RTU master and slave over real pseudo-terminals: frames on the wire,
+// answer checks, time-outs, address filtering, and the mended faults.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "modbus.h"
+#include "modbus_pdu.h"
+#include "modbus_script.h"
+
+namespace {
+
+using namespace fbtest;
+
+constexpr char kPort = 7;
+
+struct MasterCase {
+    const char *name;
+    char function;
+    WORD addr, count;
+    Bytes data;     // cBuf before the call
+    Bytes request;  // expected on the wire, CRC excluded
+    Bytes answer;   // written back by the far end (empty: silence)
+    int expected;
+    Bytes cBuf;  // cBuf afterwards (first bytes)
+};
+
+// Every answer below is complete or ends the exchange by time-out; 60 ms
+// keeps the shorter ones quick.
+constexpr WORD kTimeout = 60;
+
+TEST(RtuMaster, ExchangesOnTheWire) {
+    const std::vector<MasterCase> cases = {
+        {"read coils",
+         1,
+         0x0102,
+         10,
+         {0, 0},
+         {1, 1, 1, 2, 0, 10},
+         withCrc({1, 1, 2, 0xA5, 0x03}),
+         0,
+         {0xA5, 0x03}},
+        {"read inputs count 0",
+         2,
+         0,
+         0,
+         {0xEE},
+         {1, 2, 0, 0, 0, 0},
+         withCrc({1, 2, 1, 0x01}),
+         0,
+         {0x01}},
+        {"read holding",
+         3,
+         0x6B,
+         2,
+         {0, 0, 0, 0},
+         {1, 3, 0, 0x6B, 0, 2},
+         withCrc({1, 3, 4, 0x12, 0x34, 0xAB, 0xCD}),
+         0,
+         {0x12, 0x34, 0xAB, 0xCD}},
+        {"read input registers",
+         4,
+         8,
+         1,
+         {0, 0},
+         {1, 4, 0, 8, 0, 1},
+         withCrc({1, 4, 2, 0x00, 0x2A}),
+         0,
+         {0x00, 0x2A}},
+        {"write coil echo",
+         5,
+         0xAC,
+         0,
+         {0x80},
+         {1, 5, 0, 0xAC, 0xFF, 0},
+         withCrc({1, 5, 0, 0xAC, 0xFF, 0}),
+         0,
+         {0x80}},
+        {"write register echo",
+         6,
+         1,
+         0,
+         {0x00, 0x03},
+         {1, 6, 0, 1, 0, 3},
+         withCrc({1, 6, 0, 1, 0, 3}),
+         0,
+         {0, 3}},
+        {"write coils echo",
+         15,
+         0x13,
+         10,
+         {0xCD, 0x01},
+         {1, 15, 0, 0x13, 0, 10, 2, 0xCD, 0x01},
+         withCrc({1, 15, 0, 0x13, 0, 10}),
+         0,
+         {0xCD, 0x01}},
+        {"write registers echo",
+         16,
+         1,
+         2,
+         {0, 0x0A, 1, 2},
+         {1, 16, 0, 1, 0, 2, 4, 0, 0x0A, 1, 2},
+         withCrc({1, 16, 0, 1, 0, 2}),
+         0,
+         {0, 0x0A, 1, 2}},
+        {"exception after full time-out",
+         3,
+         0,
+         2,
+         {0xEE, 0xEE},
+         {1, 3, 0, 0, 0, 2},
+         withCrc({1, 0x83, 2}),
+         13,
+         {2, 0xEE}},
+        {"CRC bytes exchanged",
+         3,
+         0,
+         1,
+         {0xEE, 0xEE},
+         {1, 3, 0, 0, 0, 1},
+         [] {
+             Bytes b = withCrc({1, 3, 2, 0, 1});
+             std::swap(b[5], b[6]);
+             return b;
+         }(),
+         12,
+         {0xEE, 0xEE}},
+        {"echo of another address",
+         6,
+         1,
+         0,
+         {0, 3},
+         {1, 6, 0, 1, 0, 3},
+         withCrc({1, 6, 0, 2, 0, 3}),
+         12,
+         {0, 3}},
+        {"echo of another value",
+         5,
+         1,
+         0,
+         {1},
+         {1, 5, 0, 1, 0xFF, 0},
+         withCrc({1, 5, 0, 1, 0, 0}),
+         12,
+         {1}},
+        // Checked but short: the second register never came, cBuf stays.
+        {"short read answer",
+         3,
+         0,
+         2,
+         {0xEE, 0xEE, 0xEE, 0xEE},
+         {1, 3, 0, 0, 0, 2},
+         withCrc({1, 3, 4, 0x12, 0x34}),
+         12,
+         {0xEE, 0xEE, 0xEE, 0xEE}},
+        {"short coil answer",
+         1,
+         0,
+         16,
+         {0xEE, 0xEE},
+         {1, 1, 0, 0, 0, 16},
+         withCrc({1, 1, 2, 0x55}),
+         12,
+         {0xEE, 0xEE}},
+        {"short echo", 6, 1, 0, {0, 3}, {1, 6, 0, 1, 0, 3}, withCrc({1, 6, 0, 1, 0}), 12, {0, 3}},
+        {"no answer", 4, 0, 1, {0xEE, 0xEE}, {1, 4, 0, 0, 0, 1}, {}, 15, {0xEE, 0xEE}},
+    };
+    ComOnPty com(kPort);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        drain(com.pty.master);
+        const Bytes wire = withCrc(c.request);
+        OneExchange far(com.pty.master, wire.size(), c.answer);
+        Bytes buf = c.data;
+        buf.resize(16, 0xEE);
+        WORD wT = 0xFFFF;
+        const int rc = modbusRequest(kPort, 1, c.function, c.addr, c.count,
+                                     reinterpret_cast<char *>(buf.data()), 16, kTimeout, &wT);
+        EXPECT_EQ(hexOf(far.request()), hexOf(wire));
+        EXPECT_EQ(rc, c.expected);
+        if (!c.cBuf.empty()) {
+            EXPECT_EQ(hexOf(Bytes(buf.begin(), buf.begin() + static_cast<long>(c.cBuf.size()))),
+                      hexOf(c.cBuf));
+        }
+        // Answers shorter than expected end only by time-out.
+        if (c.expected == 13 || c.expected == 15) {
+            EXPECT_GT(wT, kTimeout);
+        }
+    }
+}
+
+TEST(RtuMaster, Function70HandsOnDataAndCrc) {
+    ComOnPty com(kPort);
+    const Bytes answer = withCrc({1, 70, 4, 1, 2, 3, 4});
+    OneExchange far(com.pty.master, 5, answer);
+    char buf[8];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(modbusRequest(kPort, 1, 70, 4, 0, buf, 8, kTimeout, nullptr), 0);
+    EXPECT_EQ(hexOf(far.request()), hexOf(withCrc({1, 70, 4})));
+    EXPECT_EQ(hexOf(Bytes(buf, buf + 7)), hexOf(Bytes(answer.begin() + 3, answer.end())) + "EE ");
+}
+
+TEST(RtuMaster, LargestReadAnswerArrivesWhole) {
+    ComOnPty com(kPort);
+    Bytes answer{1, 3, static_cast<unsigned char>(2042 & 0xFF)};
+    for (int i = 0; i < 2042; ++i) answer.push_back(static_cast<unsigned char>(i * 13));
+    answer = withCrc(answer);
+    ASSERT_EQ(answer.size(), 2047u);
+    OneExchange far(com.pty.master, 8, answer);
+    std::vector<char> buf(2048, 0);
+    ASSERT_EQ(modbusRequest(kPort, 1, 3, 0, 1021, buf.data(), 2048, 2000, nullptr), 0);
+    EXPECT_EQ(std::memcmp(buf.data(), answer.data() + 3, 2042), 0);
+}
+
+// Refusals before the exchange: nothing goes on the wire.
+TEST(RtuMaster, RefusalsSendNothing) {
+    struct Case {
+        const char *name;
+        char port, function;
+        WORD addr, count, bufLen;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"function 7", kPort, 7, 0, 1, 16, 1},
+        {"fn70 sub 1", kPort, 70, 1, 0, 16, 1},
+        {"fn15 17 coils from 2 bytes", kPort, 15, 0, 17, 2, 20},
+        {"fn3 1022 registers", kPort, 3, 0, 1022, 4096, 20},
+        {"fn3 answer beyond wBufLen", kPort, 3, 0, 8, 15, 20},
+        {"fn1 answer beyond wBufLen", kPort, 1, 0, 17, 2, 20},
+        // Port numbers that name no open device: a failed exchange.
+        {"port 0", 0, 3, 0, 1, 16, 11},
+        {"port 51", 51, 3, 0, 1, 16, 11},
+        {"port not open", 8, 3, 0, 1, 16, 11},
+    };
+    ComOnPty com(kPort);
+    std::vector<char> buf(4096, 0x11);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(modbusRequest(c.port, 1, c.function, c.addr, c.count, buf.data(), c.bufLen, 50,
+                                nullptr),
+                  c.expected);
+        EXPECT_TRUE(readFor(com.pty.master, 1, 20).empty());
+        EXPECT_EQ(buf[0], 0x11);
+    }
+}
+
+struct SlaveCase {
+    const char *name;
+    char netId;
+    Bytes incoming;
+    WORD bufLen;
+    int expected;
+    int function, addr, count;
+    Bytes data;
+};
+
+TEST(RtuSlave, RequestsAsTheyArrive) {
+    const Bytes read10 = withCrc({1, 3, 0, 0, 0, 10});
+    Bytes noisy{0x00, 0x42};
+    noisy.insert(noisy.end(), read10.begin(), read10.end());
+    Bytes twice = read10;
+    twice.insert(twice.end(), read10.begin(), read10.end());
+    const std::vector<SlaveCase> cases = {
+        {"read holding", 1, read10, 16, 0, 3, 0, 10, {}},
+        {"other slave", 2, read10, 16, -15, 0, 0, 0, {}},
+        {"any slave", 0, read10, 16, 0, 3, 0, 10, {}},
+        {"write register", 1, withCrc({1, 6, 0, 5, 0x12, 0x34}), 16, 2, 6, 5, 1, {0x12, 0x34}},
+        {"fn16 byte count = wBufLen",
+         1,
+         withCrc({1, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4}),
+         4,
+         -12,
+         0,
+         0,
+         0,
+         {}},
+        {"fn16 byte count < wBufLen",
+         1,
+         withCrc({1, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4}),
+         5,
+         4,
+         16,
+         1,
+         2,
+         {1, 2, 3, 4}},
+        {"fn15 coils",
+         1,
+         withCrc({1, 15, 0, 0x13, 0, 10, 2, 0xCD, 0x01}),
+         16,
+         2,
+         15,
+         0x13,
+         10,
+         {0xCD, 0x01}},
+        // The CRC checks, yet the byte count claims 4 data bytes of which 2 came.
+        {"fn16 claims more than arrived",
+         1,
+         withCrc({1, 16, 0, 1, 0, 2, 4, 1, 2}),
+         64,
+         -15,
+         0,
+         0,
+         0,
+         {}},
+        {"fn70 hands out the CRC", 1, withCrc({1, 70, 4, 9, 8, 7}), 64, 6, 70, 0x0409, 0x0807, {}},
+        {"fn70 five bytes never complete", 1, withCrc({1, 70, 4}), 64, -15, 0, 0, 0, {}},
+        {"function 7", 1, withCrc({1, 7, 0, 0, 0, 0}), 16, -1, 0, 0, 0, {}},
+        {"noise before the request", 1, noisy, 16, -15, 0, 0, 0, {}},
+        {"two requests in one attempt", 1, twice, 16, -15, 0, 0, 0, {}},
+        {"silence", 1, {}, 16, -15, 0, 0, 0, {}},
+    };
+    ComOnPty com(kPort);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        drain(com.pty.master);
+        if (!c.incoming.empty()) writeAll(com.pty.master, c.incoming);
+        char buf[64];
+        std::memset(buf, 0xEE, sizeof buf);
+        int function = -99, addr = -99, count = -99;
+        const int rc = modbusRead(kPort, c.netId, &function, buf, c.bufLen, &addr, &count, 20);
+        EXPECT_EQ(rc, c.expected);
+        if (rc >= 0) {
+            EXPECT_EQ(function, c.function);
+            EXPECT_EQ(addr, c.addr);
+            EXPECT_EQ(count, c.count);
+            if (!c.data.empty()) {
+                EXPECT_EQ(hexOf(Bytes(buf, buf + rc)), hexOf(c.data));
+            }
+        } else {
+            EXPECT_EQ(function, -99);
+            EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0xEE);
+        }
+    }
+}
+
+TEST(RtuSlave, NextCallStartsAfreshAfterNoise) {
+    ComOnPty com(kPort);
+    writeAll(com.pty.master, Bytes{0x55});
+    writeAll(com.pty.master, withCrc({1, 4, 0, 1, 0, 2}));
+    char buf[8];
+    int f = 0, a = 0, n = 0;
+    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), -15);
+    writeAll(com.pty.master, withCrc({1, 4, 0, 1, 0, 2}));
+    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), 0);
+    EXPECT_EQ(f, 4);
+    EXPECT_EQ(n, 2);
+}
+
+TEST(RtuSlave, Replies) {
+    struct Case {
+        const char *name;
+        char port;
+        int function;
+        Bytes data;
+        WORD bufLen, addr;
+        int expected;
+        Bytes wire;  // without CRC; empty: nothing sent
+    };
+    const std::vector<Case> cases = {
+        {"fn3 4 bytes", kPort, 3, {1, 2, 3, 4}, 4, 0, 0, {9, 3, 4, 1, 2, 3, 4}},
+        {"fn1 1 byte", kPort, 1, {0x05}, 1, 0, 0, {9, 1, 1, 0x05}},
+        {"fn6 echo", kPort, 6, {0x12, 0x34}, 0, 5, 0, {9, 6, 0, 5, 0x12, 0x34}},
+        {"fn15 quantity", kPort, 15, {0, 10}, 0, 0x13, 0, {9, 15, 0, 0x13, 0, 10}},
+        {"fn70 raw", kPort, 70, {4, 1, 2, 3, 4}, 5, 0, 0, {9, 70, 4, 1, 2, 3, 4}},
+        {"function 7", kPort, 7, {0, 0}, 0, 0, 1, {}},
+        {"too long", kPort, 3, {0, 0}, 2044, 0, 20, {}},
+        {"port 51", 51, 3, {1, 2}, 2, 0, 11, {}},
+        {"port not open", 8, 3, {1, 2}, 2, 0, 11, {}},
+    };
+    ComOnPty com(kPort);
+    std::vector<char> buf(4096, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(c.data.begin(), c.data.end(), buf.begin());
+        EXPECT_EQ(modbusReply(c.port, 9, c.function, buf.data(), c.bufLen, c.addr, 0), c.expected);
+        const Bytes want = c.wire.empty() ? Bytes{} : withCrc(c.wire);
+        EXPECT_EQ(hexOf(readFor(com.pty.master, want.empty() ? 1 : want.size(),
+                                want.empty() ? 30 : 1000)),
+                  hexOf(want));
+    }
+}
+
+}  // namespace
