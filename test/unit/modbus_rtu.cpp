@@ -208,7 +208,10 @@ TEST(RtuMaster, LargestReadAnswerArrivesWhole) {
     ASSERT_EQ(answer.size(), 2047u);
     OneExchange far(com.pty.master, 8, answer);
     std::vector<char> buf(2048, 0);
-    ASSERT_EQ(modbusRequest(kPort, 1, 3, 0, 1021, buf.data(), 2048, 2000, nullptr), 0);
+    WORD wT = 0;
+    ASSERT_EQ(modbusRequest(kPort, 1, 3, 0, 1021, buf.data(), 2048, 5000, &wT), 0);
+    // A complete answer ends the wait: the expected length is exact.
+    EXPECT_LT(wT, 5000);
     EXPECT_EQ(std::memcmp(buf.data(), answer.data() + 3, 2042), 0);
 }
 
