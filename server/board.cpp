@@ -1,0 +1,120 @@
+// The I/O board on COM port 1: identification and the region's layout.
+#include "board.h"
+
+#include <array>
+#include <cstdio>
+
+#include "modbus.h"
+#include "region.h"
+
+namespace {
+
+constexpr char kPort = 1;
+constexpr char kSlave = 1;
+constexpr WORD kIdRegister = 482;
+constexpr WORD kTimeoutMs = 50;
+
+// Identifier, then base and count of bit inputs, bit outputs, input
+// registers, holding registers and 32-bit inputs.
+constexpr std::array<BoardLayout, 8> kBoards{{
+    {0x0A11, 0, 8, 0, 8, 0, 0, 0, 0, 0, 8},
+    {0x0A14, 0, 16, 0, 0, 0, 0, 0, 0, 0, 16},
+    {0x0A15, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0},
+    {0x0A19, 0, 5, 0, 6, 0, 0, 0, 0, 0, 5},
+    {0x0C23, 32, 4, 0, 4, 0, 4, 0, 0, 128, 4},
+    {0x0C24, 32, 4, 0, 4, 0, 0, 0, 2, 128, 4},
+    {0x0C25, 32, 8, 0, 8, 0, 8, 0, 0, 128, 8},
+    {0x0C2A, 32, 4, 0, 4, 0, 4, 32, 2, 128, 4},
+}};
+
+// Identifier 0 stands for a board that did not answer.
+unsigned readBoardId() {
+    unsigned char data[8] = {};
+    const int rc = modbusRequest(kPort, kSlave, 3, kIdRegister, 2, reinterpret_cast<char *>(data),
+                                 sizeof data, kTimeoutMs, nullptr);
+    return rc == 0 ? boardIdFromRegisters(data) : 0;
+}
+
+// Everything the layout step resets before a table row is applied.
+void clearLayout(ioShare_t *share, unsigned id) {
+    share->boardId = static_cast<int32_t>(id);
+    share->bitInBase = share->bitInCount = 0;
+    share->bitOutBase = share->bitOutCount = 0;
+    share->intInBase = share->intInCount = 0;
+    share->intOutBase = share->intOutCount = 0;
+    share->dwordInBase = share->dwordInCount = 0;
+    share->auxBase = 0;
+    share->auxSize = IOSHARE_AREA_SIZE;
+    share->tailUsed = 0;
+    share->tailSlots = IOSHARE_TAIL_SLOTS;
+    share->tailSlotSize = IOSHARE_TAIL_SLOT_SIZE;
+    idleRequestSlots(share);
+}
+
+void applyLayout(ioShare_t *share, const BoardLayout &b) {
+    share->bitInBase = b.bitInBase;
+    share->bitInCount = b.bitInCount;
+    share->bitOutBase = b.bitOutBase;
+    share->bitOutCount = b.bitOutCount;
+    share->intInBase = b.intInBase;
+    share->intInCount = b.intInCount;
+    share->intOutBase = b.intOutBase;
+    share->intOutCount = b.intOutCount;
+    share->dwordInBase = b.dwordInBase;
+    share->dwordInCount = b.dwordInCount;
+}
+
+// The output images start from what the board drives now, so that the first
+// full-image write changes only what a client asked for. A failed read
+// leaves the image zero.
+void loadOutputImages(ioShare_t *share) {
+    if (share->bitOutCount > 0)
+        modbusRequest(kPort, kSlave, 1, static_cast<WORD>(share->bitOutBase),
+                      static_cast<WORD>(share->bitOutCount),
+                      reinterpret_cast<char *>(share->bitOutImage), IOSHARE_AREA_SIZE, kTimeoutMs,
+                      nullptr);
+    if (share->intOutCount > 0)
+        modbusRequest(kPort, kSlave, 3, static_cast<WORD>(share->intOutBase),
+                      static_cast<WORD>(share->intOutCount),
+                      reinterpret_cast<char *>(share->intOutImage), IOSHARE_AREA_SIZE, kTimeoutMs,
+                      nullptr);
+}
+
+}  // namespace
+
+const BoardLayout *findBoardLayout(unsigned id) {
+    for (const BoardLayout &b : kBoards)
+        if (b.id == id) return &b;
+    return nullptr;
+}
+
+unsigned boardIdFromRegisters(const unsigned char data[4]) {
+    return static_cast<unsigned>(data[0]) | static_cast<unsigned>(data[3]) << 8;
+}
+
+int initIOBoard(ioShare_t *share) {
+    if (Open_Com(kPort, 115200, 8, 0, 0) != 0) return -1;
+    const unsigned id = readBoardId();
+    std::printf("rk-board ID=%04X\n", id);
+
+    pthread_mutex_lock(&share->mutex);
+    clearLayout(share, id);
+    if (id == 0) {
+        share->boardId = IOSHARE_NO_BOARD;
+    } else if (const BoardLayout *b = findBoardLayout(id)) {
+        applyLayout(share, *b);
+        loadOutputImages(share);
+    } else {
+        pthread_mutex_unlock(&share->mutex);
+        // Refused: the port is of no further use to this process, so it is
+        // handed back at once rather than left to the exit.
+        Close_Com(kPort);
+        return -3;
+    }
+    pthread_mutex_unlock(&share->mutex);
+    return 0;
+}
+
+int finiIOBoard(void) {
+    return Close_Com(kPort);
+}

@@ -1,0 +1,188 @@
+// pellora, the shared-memory I/O server: command line, start-up, run loop
+// and orderly stop.
+#include <getopt.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "board.h"
+#include "log.h"
+#include "msw.h"
+#include "region.h"
+#include "running.h"
+
+int runningFlag = 1;
+
+namespace {
+
+constexpr const char *kVersion = "v0.1g";
+constexpr const char *kBanner = "Share memory I/O Server";
+constexpr const char *kDefaultComDevice = "/dev/ttyO1";
+constexpr size_t kPathSize = 512;
+
+// Settings held for the life of the process: the log module keeps a pointer
+// to logPath.
+struct Settings {
+    int daemonFlag = 0;
+    int logLines = 0;
+    int logLevel = 2;
+    int interval = 100;
+    char logPath[kPathSize] = "/var/log/pellora.log";
+    char lockPath[kPathSize] = "/var/run/pellora.pid";
+};
+
+void print_usage(const char *prog) {
+    std::printf("\nUsage: %s [OPTION] [VALUE] ...\n", prog);
+    std::puts(
+        "Norvane I/O share memory Server\n"
+        "Options:\n"
+        "-c confile     Specify the path for config file\n"
+        "-d             Daemonize (Terminate and Stay Resident)\n"
+        "-h             Display this help and exit\n"
+        "-i interval    Specify the refresh interval in ms\n"
+        "-v level       Print or log verbose debug information\n"
+        "               0(Error), 1(Warning), 2(Info), 3(Debug)\n"
+        "-s size        specify the maximum line of log file\n"
+        "-l logfile     Specify the path for the log file\n");
+}
+
+void sig_term(int) {
+    stopServer();
+}
+
+// Copies a path into a settings buffer. A path that does not fit is refused
+// rather than cut: a cut path would name some other file.
+bool copyPath(char (&dest)[kPathSize], const char *path, const char *what) {
+    const size_t len = std::strlen(path);
+    if (len >= kPathSize) {
+        std::printf("%s path too long: %zu characters, at most %zu\n", what, len, kPathSize - 1);
+        return false;
+    }
+    std::memcpy(dest, path, len + 1);
+    return true;
+}
+
+enum class Parsed { Run, Help, Refused };
+
+Parsed parseOptions(int argc, char **argv, Settings *s) {
+    int opt;
+    while ((opt = getopt(argc, argv, "dhi:v:l:c:s:")) != -1) {
+        switch (opt) {
+            case 'd':
+                s->daemonFlag = 1;
+                break;
+            case 'h':
+                print_usage(argv[0]);
+                return Parsed::Help;
+            case 'i':
+                s->interval = std::atoi(optarg);
+                break;
+            case 'v':
+                s->logLevel = std::atoi(optarg);
+                break;
+            case 's':
+                s->logLines = std::atoi(optarg);
+                break;
+            case 'l':
+                if (!copyPath(s->logPath, optarg, "Log file")) return Parsed::Refused;
+                break;
+            default:
+                break;  // -c is accepted and ignored; getopt has reported the rest
+        }
+    }
+    // The lock file's seam, read only once the command line allows a start.
+    const char *lock = std::getenv("PELLORA_LOCK_FILE");
+    if (lock != nullptr && *lock != '\0' && !copyPath(s->lockPath, lock, "Lock file"))
+        return Parsed::Refused;
+    return Parsed::Run;
+}
+
+// The paths a seam replaced are shown beside the ones the server always
+// prints, so an operator sees what this process really uses.
+void printOverriddenPaths(const char *shmName) {
+    if (std::strcmp(shmName, IOSHARE_DEFAULT_NAME) != 0)
+        std::printf("share memory name = %s\n", shmName);
+    const char *com = Get_Com_Device(1);
+    if (com != nullptr && std::strcmp(com, kDefaultComDevice) != 0)
+        std::printf("COM1 device = %s\n", com);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    static Settings s;  // outlives every use the log module makes of logPath
+    switch (parseOptions(argc, argv, &s)) {
+        case Parsed::Help:
+            return 0;
+        case Parsed::Refused:
+            return -1;
+        case Parsed::Run:
+            break;
+    }
+
+    initLog(s.logPath, s.logLines, s.logLevel,
+            kBanner);  // runs without a log on failure
+    std::printf("Share Memory I/O Server %s (build at %s)\n", kVersion, __DATE__);
+    std::printf(s.daemonFlag != 0 ? "Mode : daemon\n" : "Mode : interactive\n");
+    std::printf("logfile = %s, level %d\n", s.logPath, s.logLevel);
+    std::printf("lockfile = %s\n", s.lockPath);
+    const char *shmName = regionName();
+    printOverriddenPaths(shmName);
+
+    ioShare_t *share = createRegion(shmName);
+    if (share == nullptr) return -1;
+    std::printf("share memory size = %d bytes, refresh interval %d ms\n",
+                static_cast<int>(sizeof(ioShare_t)), s.interval);
+
+    pthread_mutexattr_t mutexAttr;
+    pthread_condattr_t condAttr;
+    if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return -1;
+    initRegion(share, s.interval, &mutexAttr, &condAttr);
+
+    if (initIOBoard(share) < 0) {
+        std::perror("I/O Board init Failed");
+        stopServer();
+        return -1;  // the region stays for the next start to reuse
+    }
+
+    // Daemon step and lock file: initDaemon(s.daemonFlag, s.lockPath) goes
+    // here, before the SIGTERM handler (daemon.h). Until it does, -d only
+    // changes the mode line and the server stays in the foreground.
+
+    std::signal(SIGTERM, sig_term);
+
+    // Interactive console: initConsole(kBanner) when not a daemon (console.h).
+    // Refresh thread: pthread_create(..., writeThread, share) goes here.
+
+    // Start-up lines reach a pipe or a log collector now, not at exit.
+    std::fflush(stdout);
+
+    while (serverRunning()) {
+        // Interactive mode: consoleService(&runningFlag) goes here.
+        usleep(10000);
+    }
+
+    // Interactive mode: finiConsole() goes here, first of the stop steps.
+    stopServer();
+    pthread_mutex_lock(&share->mutex);
+    pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now
+    pthread_mutex_unlock(&share->mutex);
+    // The refresh thread is joined here, once it exists.
+
+    if (shm_unlink(shmName) == -1) {
+        std::perror("shm_unlink");
+        return -1;
+    }
+    pthread_mutexattr_destroy(&mutexAttr);
+    pthread_condattr_destroy(&condAttr);
+    std::printf("Stop Share Memory I/O Server\n");
+    logMsg(2, "Stop Share Memory I/O Server");
+    finiLog();
+    finiIOBoard();
+    return 0;
+}

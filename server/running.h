@@ -1,0 +1,17 @@
+// The run flag of the whole server.
+#pragma once
+
+// 1 from start-up until the server is to stop; after start-up only ever
+// cleared (by SIGTERM, the console's "exit", or main). Threads and the signal
+// handler reach it through the two helpers below, which are atomic.
+extern int runningFlag;
+
+// Whether the server is still to run.
+inline bool serverRunning() {
+    return __atomic_load_n(&runningFlag, __ATOMIC_RELAXED) != 0;
+}
+
+// Asks every loop of the server to end; safe in a signal handler.
+inline void stopServer() {
+    __atomic_store_n(&runningFlag, 0, __ATOMIC_RELAXED);
+}
