@@ -1,0 +1,406 @@
+// Modbus RTU conformance against libmodbus over linked pseudo-terminals, in
+// both directions: our master against its slave, its master against a slave
+// loop built on modbusRead/modbusReply.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "modbus.h"
+#include "modbus_peer.h"
+#include "modbus_script.h"
+
+#ifdef HAVE_LIBMODBUS
+#include <modbus/modbus.h>
+
+namespace {
+
+using namespace fbtest;
+
+constexpr char kPort = 3;
+constexpr int kSize = 64;
+
+bool coilPreset(int i) {
+    return i % 3 == 0;
+}
+bool inputPreset(int i) {
+    return i % 2 == 1;
+}
+uint16_t holdingPreset(int i) {
+    return static_cast<uint16_t>(0x1000 + i);
+}
+uint16_t inputRegPreset(int i) {
+    return static_cast<uint16_t>(0x2000 + i);
+}
+
+// Packs bits as they travel: eight to a byte, lowest address in bit 0.
+Bytes packBits(const std::vector<bool> &bits) {
+    Bytes out((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); ++i)
+        if (bits[i]) out[i / 8] = static_cast<unsigned char>(out[i / 8] | (1u << (i % 8)));
+    return out;
+}
+
+Bytes packRegisters(const std::vector<uint16_t> &regs) {
+    Bytes out;
+    for (uint16_t r : regs) {
+        out.push_back(static_cast<unsigned char>(r >> 8));
+        out.push_back(static_cast<unsigned char>(r & 0xFF));
+    }
+    return out;
+}
+
+// ---- our master, libmodbus slave ----
+
+class LibmodbusSlave {
+  public:
+    explicit LibmodbusSlave(const std::string &path) {
+        ctx_ = modbus_new_rtu(path.c_str(), 115200, 'N', 8, 1);
+        if (ctx_ == nullptr || modbus_set_slave(ctx_, 1) != 0 || modbus_connect(ctx_) != 0)
+            throw std::runtime_error("libmodbus slave cannot open " + path);
+        map_ = modbus_mapping_new(kSize, kSize, kSize, kSize);
+        for (int i = 0; i < kSize; ++i) {
+            map_->tab_bits[i] = coilPreset(i);
+            map_->tab_input_bits[i] = inputPreset(i);
+            map_->tab_registers[i] = holdingPreset(i);
+            map_->tab_input_registers[i] = inputRegPreset(i);
+        }
+        // Bounded waits so that the loop sees the stop flag.
+        modbus_set_indication_timeout(ctx_, 0, 50000);
+        thread_ = std::thread([this] {
+            uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+            while (!stop_) {
+                const int rc = modbus_receive(ctx_, query);
+                if (rc > 0) modbus_reply(ctx_, query, rc, map_);
+            }
+        });
+    }
+    ~LibmodbusSlave() {
+        stop_ = true;
+        thread_.join();
+        modbus_mapping_free(map_);
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+    }
+    // Read after the exchanges that changed it; the loop is idle by then.
+    modbus_mapping_t *map() { return map_; }
+
+  private:
+    modbus_t *ctx_ = nullptr;
+    modbus_mapping_t *map_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class OurMaster : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        slave_ = std::make_unique<LibmodbusSlave>(link_.b);
+        ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
+        ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
+    }
+    void TearDown() override {
+        Close_Com(kPort);
+        slave_.reset();
+    }
+    // modbusRequest with a 1 s time-out; cBuf is resized to `room`.
+    int request(char netId, char function, WORD addr, WORD count, Bytes *buf, WORD room = 256,
+                WORD timeout = 1000) {
+        buf->resize(room, 0xEE);
+        return modbusRequest(kPort, netId, function, addr, count,
+                             reinterpret_cast<char *>(buf->data()), room, timeout, nullptr);
+    }
+    Bytes head(const Bytes &b, size_t n) {
+        return Bytes(b.begin(), b.begin() + static_cast<long>(n));
+    }
+
+    LinkedPtys link_;
+    std::unique_ptr<LibmodbusSlave> slave_;
+};
+
+TEST_F(OurMaster, ReadCoils) {
+    std::vector<bool> want;
+    for (int i = 3; i < 3 + 13; ++i) want.push_back(coilPreset(i));
+    Bytes buf;
+    ASSERT_EQ(request(1, 1, 3, 13, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 2)), hexOf(packBits(want)));
+    EXPECT_EQ(buf[2], 0xEE) << "only the answer's bytes are copied";
+}
+
+TEST_F(OurMaster, ReadDiscreteInputs) {
+    std::vector<bool> want;
+    for (int i = 0; i < 8; ++i) want.push_back(inputPreset(i));
+    Bytes buf;
+    ASSERT_EQ(request(1, 2, 0, 8, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 1)), hexOf(packBits(want)));
+}
+
+TEST_F(OurMaster, ReadHoldingRegisters) {
+    Bytes buf;
+    ASSERT_EQ(request(1, 3, 5, 4, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 8)), hexOf(packRegisters({0x1005, 0x1006, 0x1007, 0x1008})));
+}
+
+TEST_F(OurMaster, ReadInputRegisters) {
+    Bytes buf;
+    ASSERT_EQ(request(1, 4, 62, 2, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 4)), hexOf(packRegisters({0x203E, 0x203F})));
+}
+
+TEST_F(OurMaster, WriteSingleCoilEchoAndReadBack) {
+    Bytes on{0x01}, off{0x00}, buf;
+    ASSERT_EQ(request(1, 5, 4, 0, &on), 0);   // coil 4 was off
+    ASSERT_EQ(request(1, 5, 3, 0, &off), 0);  // coil 3 was on
+    ASSERT_EQ(request(1, 1, 3, 2, &buf), 0);
+    EXPECT_EQ(buf[0], 0x02);
+    EXPECT_EQ(slave_->map()->tab_bits[4], 1);
+}
+
+TEST_F(OurMaster, WriteSingleRegisterEchoAndReadBack) {
+    Bytes value{0xBE, 0xEF}, buf;
+    ASSERT_EQ(request(1, 6, 7, 0, &value), 0);
+    ASSERT_EQ(request(1, 3, 7, 1, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 2)), "BE EF ");
+    EXPECT_EQ(slave_->map()->tab_registers[7], 0xBEEF);
+}
+
+TEST_F(OurMaster, WriteMultipleCoilsEchoAndReadBack) {
+    const std::vector<bool> bits{true, true, false, true, false, false, true, false, true, true};
+    Bytes data = packBits(bits), buf;
+    ASSERT_EQ(request(1, 15, 20, 10, &data, 2), 0);
+    ASSERT_EQ(request(1, 1, 20, 10, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 2)), hexOf(packBits(bits)));
+}
+
+TEST_F(OurMaster, WriteMultipleRegistersEchoAndReadBack) {
+    Bytes data = packRegisters({1, 0xFFFF, 0x8000}), buf;
+    ASSERT_EQ(request(1, 16, 30, 3, &data, 6), 0);
+    ASSERT_EQ(request(1, 3, 30, 3, &buf), 0);
+    EXPECT_EQ(hexOf(head(buf, 6)), hexOf(packRegisters({1, 0xFFFF, 0x8000})));
+}
+
+TEST_F(OurMaster, IllegalDataAddressIsException2) {
+    // An exception answer is shorter than expected: it ends with the time-out.
+    Bytes buf;
+    ASSERT_EQ(request(1, 3, kSize - 2, 10, &buf, 256, 150), 13);
+    EXPECT_EQ(buf[0], 2);
+    ASSERT_EQ(request(1, 1, kSize, 1, &buf, 256, 150), 13);
+    EXPECT_EQ(buf[0], 2);
+}
+
+TEST_F(OurMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
+    Bytes buf(8, 0xEE);
+    WORD wT = 0;
+    EXPECT_EQ(modbusRequest(kPort, 9, 3, 0, 1, reinterpret_cast<char *>(buf.data()), 8, 100, &wT),
+              15);
+    EXPECT_GT(wT, 100);
+    EXPECT_EQ(buf[0], 0xEE);
+}
+
+// ---- libmodbus master, our slave loop ----
+
+class OurSlaveLoop {
+  public:
+    OurSlaveLoop() {
+        for (int i = 0; i < kSize; ++i) {
+            coils_[i] = coilPreset(i);
+            inputs_[i] = inputPreset(i);
+            holding_[i] = holdingPreset(i);
+            inputRegs_[i] = inputRegPreset(i);
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+    ~OurSlaveLoop() {
+        stop_ = true;
+        thread_.join();
+    }
+    uint16_t holding(int i) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return holding_[i];
+    }
+    bool coil(int i) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return coils_[i];
+    }
+
+  private:
+    void run() {
+        while (!stop_) {
+            int function = 0, addr = 0, count = 0;
+            char buf[300];
+            const int rc = modbusRead(kPort, 1, &function, buf, sizeof buf, &addr, &count, 20);
+            if (rc < 0) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            serve(function, addr, count, buf);
+        }
+    }
+    // Requests outside the tables are left unanswered: the slave side builds
+    // no exception answers.
+    void serve(int function, int addr, int count, char *buf) {
+        const bool single = function == 5 || function == 6;
+        if (addr < 0 || (single ? addr >= kSize : addr + count > kSize)) return;
+        char out[300];
+        switch (function) {
+            case 1:
+            case 2: {
+                const bool *src = function == 1 ? coils_ : inputs_;
+                std::vector<bool> bits(src + addr, src + addr + count);
+                const Bytes packed = packBits(bits);
+                std::memcpy(out, packed.data(), packed.size());
+                modbusReply(kPort, 1, function, out, static_cast<WORD>(packed.size()), 0, 0);
+                break;
+            }
+            case 3:
+            case 4: {
+                const uint16_t *src = function == 3 ? holding_ : inputRegs_;
+                const Bytes packed =
+                    packRegisters(std::vector<uint16_t>(src + addr, src + addr + count));
+                std::memcpy(out, packed.data(), packed.size());
+                modbusReply(kPort, 1, function, out, static_cast<WORD>(packed.size()), 0, 0);
+                break;
+            }
+            case 5:
+                coils_[addr] = static_cast<unsigned char>(buf[0]) == 0xFF;
+                modbusReply(kPort, 1, 5, buf, 0, static_cast<WORD>(addr), 0);
+                break;
+            case 6:
+                holding_[addr] = static_cast<uint16_t>((static_cast<unsigned char>(buf[0]) << 8) |
+                                                       static_cast<unsigned char>(buf[1]));
+                modbusReply(kPort, 1, 6, buf, 0, static_cast<WORD>(addr), 0);
+                break;
+            case 15:
+            case 16:
+                for (int i = 0; i < count; ++i) {
+                    if (function == 15)
+                        coils_[addr + i] = (static_cast<unsigned char>(buf[i / 8]) >> (i % 8)) & 1;
+                    else
+                        holding_[addr + i] =
+                            static_cast<uint16_t>((static_cast<unsigned char>(buf[2 * i]) << 8) |
+                                                  static_cast<unsigned char>(buf[2 * i + 1]));
+                }
+                out[0] = static_cast<char>(count >> 8);
+                out[1] = static_cast<char>(count & 0xFF);
+                modbusReply(kPort, 1, function, out, 0, static_cast<WORD>(addr), 0);
+                break;
+            default:
+                break;
+        }
+    }
+
+    std::mutex mutex_;
+    bool coils_[kSize], inputs_[kSize];
+    uint16_t holding_[kSize], inputRegs_[kSize];
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class TheirMaster : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
+        ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
+        slave_ = std::make_unique<OurSlaveLoop>();
+        ctx_ = modbus_new_rtu(link_.b.c_str(), 115200, 'N', 8, 1);
+        ASSERT_NE(ctx_, nullptr);
+        ASSERT_EQ(modbus_set_slave(ctx_, 1), 0);
+        ASSERT_EQ(modbus_connect(ctx_), 0);
+        // Our slave answers one collection attempt after the request.
+        modbus_set_response_timeout(ctx_, 1, 0);
+    }
+    void TearDown() override {
+        if (ctx_ != nullptr) {
+            modbus_close(ctx_);
+            modbus_free(ctx_);
+        }
+        slave_.reset();
+        Close_Com(kPort);
+    }
+    LinkedPtys link_;
+    std::unique_ptr<OurSlaveLoop> slave_;
+    modbus_t *ctx_ = nullptr;
+};
+
+TEST_F(TheirMaster, ReadCoils) {
+    uint8_t bits[13];
+    ASSERT_EQ(modbus_read_bits(ctx_, 3, 13, bits), 13) << modbus_strerror(errno);
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(bits[i], coilPreset(3 + i)) << i;
+}
+
+TEST_F(TheirMaster, ReadDiscreteInputs) {
+    uint8_t bits[9];
+    ASSERT_EQ(modbus_read_input_bits(ctx_, 50, 9, bits), 9) << modbus_strerror(errno);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(bits[i], inputPreset(50 + i)) << i;
+}
+
+TEST_F(TheirMaster, ReadHoldingRegisters) {
+    uint16_t regs[4];
+    ASSERT_EQ(modbus_read_registers(ctx_, 10, 4, regs), 4) << modbus_strerror(errno);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(regs[i], holdingPreset(10 + i));
+}
+
+TEST_F(TheirMaster, ReadInputRegisters) {
+    uint16_t regs[2];
+    ASSERT_EQ(modbus_read_input_registers(ctx_, 0, 2, regs), 2) << modbus_strerror(errno);
+    EXPECT_EQ(regs[0], 0x2000);
+    EXPECT_EQ(regs[1], 0x2001);
+}
+
+TEST_F(TheirMaster, WriteSingleCoilReadBack) {
+    ASSERT_EQ(modbus_write_bit(ctx_, 1, 1), 1) << modbus_strerror(errno);  // was off
+    ASSERT_EQ(modbus_write_bit(ctx_, 0, 0), 1) << modbus_strerror(errno);  // was on
+    uint8_t bits[2];
+    ASSERT_EQ(modbus_read_bits(ctx_, 0, 2, bits), 2);
+    EXPECT_EQ(bits[0], 0);
+    EXPECT_EQ(bits[1], 1);
+    EXPECT_TRUE(slave_->coil(1));
+}
+
+TEST_F(TheirMaster, WriteSingleRegisterReadBack) {
+    ASSERT_EQ(modbus_write_register(ctx_, 9, 0xA55A), 1) << modbus_strerror(errno);
+    uint16_t reg = 0;
+    ASSERT_EQ(modbus_read_registers(ctx_, 9, 1, &reg), 1);
+    EXPECT_EQ(reg, 0xA55A);
+    EXPECT_EQ(slave_->holding(9), 0xA55A);
+}
+
+TEST_F(TheirMaster, WriteMultipleCoilsReadBack) {
+    const uint8_t bits[11] = {1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1};
+    ASSERT_EQ(modbus_write_bits(ctx_, 40, 11, bits), 11) << modbus_strerror(errno);
+    uint8_t back[11];
+    ASSERT_EQ(modbus_read_bits(ctx_, 40, 11, back), 11);
+    EXPECT_EQ(std::memcmp(back, bits, 11), 0);
+}
+
+TEST_F(TheirMaster, WriteMultipleRegistersReadBack) {
+    const uint16_t regs[5] = {0, 1, 0x7FFF, 0x8000, 0xFFFF};
+    ASSERT_EQ(modbus_write_registers(ctx_, 20, 5, regs), 5) << modbus_strerror(errno);
+    uint16_t back[5];
+    ASSERT_EQ(modbus_read_registers(ctx_, 20, 5, back), 5);
+    EXPECT_EQ(std::memcmp(back, regs, sizeof regs), 0);
+}
+
+TEST_F(TheirMaster, UnservableAndForeignRequestsGetNoAnswer) {
+    modbus_set_response_timeout(ctx_, 0, 300000);
+    uint16_t regs[4];
+    EXPECT_EQ(modbus_read_registers(ctx_, kSize - 1, 4, regs), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    ASSERT_EQ(modbus_set_slave(ctx_, 2), 0);
+    EXPECT_EQ(modbus_read_registers(ctx_, 0, 1, regs), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    // The loop goes on serving its own address afterwards.
+    ASSERT_EQ(modbus_set_slave(ctx_, 1), 0);
+    modbus_flush(ctx_);
+    modbus_set_response_timeout(ctx_, 1, 0);
+    EXPECT_EQ(modbus_read_registers(ctx_, 0, 1, regs), 1) << modbus_strerror(errno);
+}
+
+}  // namespace
+
+#else
+TEST(RtuLibmodbus, NeedsLibmodbus) {
+    GTEST_SKIP() << "libmodbus not found at configure time";
+}
+#endif
