@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "modbus.h"
 #include "modbus_peer.h"
 #include "modbus_script.h"
+#include "modbus_slave_loop.h"
 
 #ifdef HAVE_LIBMODBUS
 #include <modbus/modbus.h>
@@ -21,37 +21,7 @@ namespace {
 using namespace fbtest;
 
 constexpr char kPort = 3;
-constexpr int kSize = 64;
-
-bool coilPreset(int i) {
-    return i % 3 == 0;
-}
-bool inputPreset(int i) {
-    return i % 2 == 1;
-}
-uint16_t holdingPreset(int i) {
-    return static_cast<uint16_t>(0x1000 + i);
-}
-uint16_t inputRegPreset(int i) {
-    return static_cast<uint16_t>(0x2000 + i);
-}
-
-// Packs bits as they travel: eight to a byte, lowest address in bit 0.
-Bytes packBits(const std::vector<bool> &bits) {
-    Bytes out((bits.size() + 7) / 8, 0);
-    for (size_t i = 0; i < bits.size(); ++i)
-        if (bits[i]) out[i / 8] = static_cast<unsigned char>(out[i / 8] | (1u << (i % 8)));
-    return out;
-}
-
-Bytes packRegisters(const std::vector<uint16_t> &regs) {
-    Bytes out;
-    for (uint16_t r : regs) {
-        out.push_back(static_cast<unsigned char>(r >> 8));
-        out.push_back(static_cast<unsigned char>(r & 0xFF));
-    }
-    return out;
-}
+constexpr int kSize = kStoreSize;
 
 // ---- our master, libmodbus slave ----
 
@@ -202,107 +172,12 @@ TEST_F(OurMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
 
 // ---- libmodbus master, our slave loop ----
 
-class OurSlaveLoop {
-  public:
-    OurSlaveLoop() {
-        for (int i = 0; i < kSize; ++i) {
-            coils_[i] = coilPreset(i);
-            inputs_[i] = inputPreset(i);
-            holding_[i] = holdingPreset(i);
-            inputRegs_[i] = inputRegPreset(i);
-        }
-        thread_ = std::thread([this] { run(); });
-    }
-    ~OurSlaveLoop() {
-        stop_ = true;
-        thread_.join();
-    }
-    uint16_t holding(int i) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return holding_[i];
-    }
-    bool coil(int i) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return coils_[i];
-    }
-
-  private:
-    void run() {
-        while (!stop_) {
-            int function = 0, addr = 0, count = 0;
-            char buf[300];
-            const int rc = modbusRead(kPort, 1, &function, buf, sizeof buf, &addr, &count, 20);
-            if (rc < 0) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            serve(function, addr, count, buf);
-        }
-    }
-    // Requests outside the tables are left unanswered: the slave side builds
-    // no exception answers.
-    void serve(int function, int addr, int count, char *buf) {
-        const bool single = function == 5 || function == 6;
-        if (addr < 0 || (single ? addr >= kSize : addr + count > kSize)) return;
-        char out[300];
-        switch (function) {
-            case 1:
-            case 2: {
-                const bool *src = function == 1 ? coils_ : inputs_;
-                std::vector<bool> bits(src + addr, src + addr + count);
-                const Bytes packed = packBits(bits);
-                std::memcpy(out, packed.data(), packed.size());
-                modbusReply(kPort, 1, function, out, static_cast<WORD>(packed.size()), 0, 0);
-                break;
-            }
-            case 3:
-            case 4: {
-                const uint16_t *src = function == 3 ? holding_ : inputRegs_;
-                const Bytes packed =
-                    packRegisters(std::vector<uint16_t>(src + addr, src + addr + count));
-                std::memcpy(out, packed.data(), packed.size());
-                modbusReply(kPort, 1, function, out, static_cast<WORD>(packed.size()), 0, 0);
-                break;
-            }
-            case 5:
-                coils_[addr] = static_cast<unsigned char>(buf[0]) == 0xFF;
-                modbusReply(kPort, 1, 5, buf, 0, static_cast<WORD>(addr), 0);
-                break;
-            case 6:
-                holding_[addr] = static_cast<uint16_t>((static_cast<unsigned char>(buf[0]) << 8) |
-                                                       static_cast<unsigned char>(buf[1]));
-                modbusReply(kPort, 1, 6, buf, 0, static_cast<WORD>(addr), 0);
-                break;
-            case 15:
-            case 16:
-                for (int i = 0; i < count; ++i) {
-                    if (function == 15)
-                        coils_[addr + i] = (static_cast<unsigned char>(buf[i / 8]) >> (i % 8)) & 1;
-                    else
-                        holding_[addr + i] =
-                            static_cast<uint16_t>((static_cast<unsigned char>(buf[2 * i]) << 8) |
-                                                  static_cast<unsigned char>(buf[2 * i + 1]));
-                }
-                out[0] = static_cast<char>(count >> 8);
-                out[1] = static_cast<char>(count & 0xFF);
-                modbusReply(kPort, 1, function, out, 0, static_cast<WORD>(addr), 0);
-                break;
-            default:
-                break;
-        }
-    }
-
-    std::mutex mutex_;
-    bool coils_[kSize], inputs_[kSize];
-    uint16_t holding_[kSize], inputRegs_[kSize];
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 class TheirMaster : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
         ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
-        slave_ = std::make_unique<OurSlaveLoop>();
+        slave_ = std::make_unique<SlaveLoop>(kPort, modbusRead, modbusReply);
         ctx_ = modbus_new_rtu(link_.b.c_str(), 115200, 'N', 8, 1);
         ASSERT_NE(ctx_, nullptr);
         ASSERT_EQ(modbus_set_slave(ctx_, 1), 0);
@@ -319,7 +194,7 @@ class TheirMaster : public ::testing::Test {
         Close_Com(kPort);
     }
     LinkedPtys link_;
-    std::unique_ptr<OurSlaveLoop> slave_;
+    std::unique_ptr<SlaveLoop> slave_;
     modbus_t *ctx_ = nullptr;
 };
 
