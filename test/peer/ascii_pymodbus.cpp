@@ -34,7 +34,7 @@ std::unique_ptr<PeerProcess> startPeer(const char *name, const std::string &devi
 
 // ---- our master, pymodbus slave (ascii_slave.py: 100 of each, see there) ----
 
-class OurAsciiMaster : public ::testing::Test {
+class AsciiPymodbusSlave : public ::testing::Test {
   protected:
     void SetUp() override {
         peer_ = startPeer("ascii_slave.py", link_.b);
@@ -59,7 +59,7 @@ class OurAsciiMaster : public ::testing::Test {
     std::unique_ptr<PeerProcess> peer_;
 };
 
-TEST_F(OurAsciiMaster, ReadCoils) {
+TEST_F(AsciiPymodbusSlave, ReadCoils) {
     std::vector<bool> want;
     for (int i = 1; i < 1 + 11; ++i) want.push_back(coilPreset(i));
     Bytes buf;
@@ -68,7 +68,7 @@ TEST_F(OurAsciiMaster, ReadCoils) {
     EXPECT_EQ(buf[2], 0xEE);
 }
 
-TEST_F(OurAsciiMaster, ReadDiscreteInputs) {
+TEST_F(AsciiPymodbusSlave, ReadDiscreteInputs) {
     std::vector<bool> want;
     for (int i = 0; i < 16; ++i) want.push_back(inputPreset(i));
     Bytes buf;
@@ -76,19 +76,19 @@ TEST_F(OurAsciiMaster, ReadDiscreteInputs) {
     EXPECT_EQ(hexOf(head(buf, 2)), hexOf(packBits(want)));
 }
 
-TEST_F(OurAsciiMaster, ReadHoldingRegisters) {
+TEST_F(AsciiPymodbusSlave, ReadHoldingRegisters) {
     Bytes buf;
     ASSERT_EQ(request(1, 3, 0, 3, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 6)), hexOf(packRegisters({0x1000, 0x1001, 0x1002})));
 }
 
-TEST_F(OurAsciiMaster, ReadInputRegisters) {
+TEST_F(AsciiPymodbusSlave, ReadInputRegisters) {
     Bytes buf;
     ASSERT_EQ(request(1, 4, 98, 2, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 4)), hexOf(packRegisters({0x2062, 0x2063})));
 }
 
-TEST_F(OurAsciiMaster, WriteSingleCoilEchoAndReadBack) {
+TEST_F(AsciiPymodbusSlave, WriteSingleCoilEchoAndReadBack) {
     Bytes on{0xFF}, off{0x00}, buf;
     ASSERT_EQ(request(1, 5, 2, 0, &on), 0);
     ASSERT_EQ(request(1, 5, 3, 0, &off), 0);
@@ -96,14 +96,14 @@ TEST_F(OurAsciiMaster, WriteSingleCoilEchoAndReadBack) {
     EXPECT_EQ(buf[0], 0x05);  // coils 0 and 2 on, 1 and 3 off
 }
 
-TEST_F(OurAsciiMaster, WriteSingleRegisterEchoAndReadBack) {
+TEST_F(AsciiPymodbusSlave, WriteSingleRegisterEchoAndReadBack) {
     Bytes value{0x00, 0x2A}, buf;
     ASSERT_EQ(request(1, 6, 50, 0, &value), 0);
     ASSERT_EQ(request(1, 3, 50, 1, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 2)), "00 2A ");
 }
 
-TEST_F(OurAsciiMaster, WriteMultipleCoilsEchoAndReadBack) {
+TEST_F(AsciiPymodbusSlave, WriteMultipleCoilsEchoAndReadBack) {
     const std::vector<bool> bits{false, true, true, false, true, true, false, true, false};
     Bytes data = packBits(bits), buf;
     ASSERT_EQ(request(1, 15, 60, 9, &data, 2), 0);
@@ -111,26 +111,26 @@ TEST_F(OurAsciiMaster, WriteMultipleCoilsEchoAndReadBack) {
     EXPECT_EQ(hexOf(head(buf, 2)), hexOf(packBits(bits)));
 }
 
-TEST_F(OurAsciiMaster, WriteMultipleRegistersEchoAndReadBack) {
+TEST_F(AsciiPymodbusSlave, WriteMultipleRegistersEchoAndReadBack) {
     Bytes data = packRegisters({0xFFFF, 0, 0x1234, 0xABCD}), buf;
     ASSERT_EQ(request(1, 16, 70, 4, &data, 8), 0);
     ASSERT_EQ(request(1, 3, 70, 4, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 8)), hexOf(packRegisters({0xFFFF, 0, 0x1234, 0xABCD})));
 }
 
-TEST_F(OurAsciiMaster, IllegalDataAddressIsException2) {
+TEST_F(AsciiPymodbusSlave, IllegalDataAddressIsException2) {
     Bytes buf;
     ASSERT_EQ(request(1, 3, 99, 5, &buf, 256, 200), 13);
     EXPECT_EQ(buf[0], 2);
 }
 
-TEST_F(OurAsciiMaster, Function70IsAnIllegalFunctionThere) {
+TEST_F(AsciiPymodbusSlave, Function70IsAnIllegalFunctionThere) {
     Bytes buf;
     ASSERT_EQ(request(1, 70, 4, 0, &buf, 256, 200), 13);
     EXPECT_EQ(buf[0], 1);
 }
 
-TEST_F(OurAsciiMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
+TEST_F(AsciiPymodbusSlave, NoSlaveIsNoAnswerAfterTheTimeOut) {
     Bytes buf(8, 0xEE);
     WORD wT = 0;
     EXPECT_EQ(modbusRequestA(kPort, 9, 3, 0, 1, reinterpret_cast<char *>(buf.data()), 8, 150, &wT),
@@ -141,7 +141,7 @@ TEST_F(OurAsciiMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
 
 // ---- pymodbus master (ascii_master.py), our slave loop ----
 
-class TheirAsciiMaster : public ::testing::Test {
+class AsciiPymodbusMaster : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
@@ -168,47 +168,47 @@ class TheirAsciiMaster : public ::testing::Test {
     std::unique_ptr<PeerProcess> peer_;
 };
 
-TEST_F(TheirAsciiMaster, ReadCoils) {
+TEST_F(AsciiPymodbusMaster, ReadCoils) {
     EXPECT_EQ(ask("rc 1 5 10"), bits(5, 10, coilPreset));
 }
 
-TEST_F(TheirAsciiMaster, ReadDiscreteInputs) {
+TEST_F(AsciiPymodbusMaster, ReadDiscreteInputs) {
     EXPECT_EQ(ask("ri 1 0 17"), bits(0, 17, inputPreset));
 }
 
-TEST_F(TheirAsciiMaster, ReadHoldingRegisters) {
+TEST_F(AsciiPymodbusMaster, ReadHoldingRegisters) {
     EXPECT_EQ(ask("rh 1 61 3"), "ok 4157 4158 4159");  // 0x1000 + 61 ...
 }
 
-TEST_F(TheirAsciiMaster, ReadInputRegisters) {
+TEST_F(AsciiPymodbusMaster, ReadInputRegisters) {
     EXPECT_EQ(ask("rir 1 0 2"), "ok 8192 8193");
 }
 
-TEST_F(TheirAsciiMaster, WriteSingleCoilReadBack) {
+TEST_F(AsciiPymodbusMaster, WriteSingleCoilReadBack) {
     EXPECT_EQ(ask("wc 1 1 1"), "ok");
     EXPECT_EQ(ask("wc 1 0 0"), "ok");
     EXPECT_EQ(ask("rc 1 0 3"), "ok 0 1 0");
     EXPECT_TRUE(slave_->coil(1));
 }
 
-TEST_F(TheirAsciiMaster, WriteSingleRegisterReadBack) {
+TEST_F(AsciiPymodbusMaster, WriteSingleRegisterReadBack) {
     EXPECT_EQ(ask("wr 1 4 65535"), "ok");
     EXPECT_EQ(ask("rh 1 4 1"), "ok 65535");
     EXPECT_EQ(slave_->holding(4), 0xFFFF);
 }
 
-TEST_F(TheirAsciiMaster, WriteMultipleCoilsReadBack) {
+TEST_F(AsciiPymodbusMaster, WriteMultipleCoilsReadBack) {
     EXPECT_EQ(ask("wcs 1 30 1 1 0 0 1 0 1 1 1 0"), "ok");
     EXPECT_EQ(ask("rc 1 30 10"), "ok 1 1 0 0 1 0 1 1 1 0");
 }
 
-TEST_F(TheirAsciiMaster, WriteMultipleRegistersReadBack) {
+TEST_F(AsciiPymodbusMaster, WriteMultipleRegistersReadBack) {
     EXPECT_EQ(ask("wrs 1 10 1 2 3 40000"), "ok");
     EXPECT_EQ(ask("rh 1 10 4"), "ok 1 2 3 40000");
     EXPECT_EQ(slave_->holding(13), 40000);
 }
 
-TEST_F(TheirAsciiMaster, ForeignAddressGetsNoAnswer) {
+TEST_F(AsciiPymodbusMaster, ForeignAddressGetsNoAnswer) {
     EXPECT_EQ(ask("rh 2 0 1").rfind("err", 0), 0u);
     EXPECT_EQ(slave_->served(), 0);
     EXPECT_EQ(ask("rh 1 0 1"), "ok 4096");

@@ -65,7 +65,7 @@ class LibmodbusSlave {
     std::thread thread_;
 };
 
-class OurMaster : public ::testing::Test {
+class RtuLibmodbusSlave : public ::testing::Test {
   protected:
     void SetUp() override {
         slave_ = std::make_unique<LibmodbusSlave>(link_.b);
@@ -91,7 +91,7 @@ class OurMaster : public ::testing::Test {
     std::unique_ptr<LibmodbusSlave> slave_;
 };
 
-TEST_F(OurMaster, ReadCoils) {
+TEST_F(RtuLibmodbusSlave, ReadCoils) {
     std::vector<bool> want;
     for (int i = 3; i < 3 + 13; ++i) want.push_back(coilPreset(i));
     Bytes buf;
@@ -100,7 +100,7 @@ TEST_F(OurMaster, ReadCoils) {
     EXPECT_EQ(buf[2], 0xEE) << "only the answer's bytes are copied";
 }
 
-TEST_F(OurMaster, ReadDiscreteInputs) {
+TEST_F(RtuLibmodbusSlave, ReadDiscreteInputs) {
     std::vector<bool> want;
     for (int i = 0; i < 8; ++i) want.push_back(inputPreset(i));
     Bytes buf;
@@ -108,19 +108,19 @@ TEST_F(OurMaster, ReadDiscreteInputs) {
     EXPECT_EQ(hexOf(head(buf, 1)), hexOf(packBits(want)));
 }
 
-TEST_F(OurMaster, ReadHoldingRegisters) {
+TEST_F(RtuLibmodbusSlave, ReadHoldingRegisters) {
     Bytes buf;
     ASSERT_EQ(request(1, 3, 5, 4, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 8)), hexOf(packRegisters({0x1005, 0x1006, 0x1007, 0x1008})));
 }
 
-TEST_F(OurMaster, ReadInputRegisters) {
+TEST_F(RtuLibmodbusSlave, ReadInputRegisters) {
     Bytes buf;
     ASSERT_EQ(request(1, 4, 62, 2, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 4)), hexOf(packRegisters({0x203E, 0x203F})));
 }
 
-TEST_F(OurMaster, WriteSingleCoilEchoAndReadBack) {
+TEST_F(RtuLibmodbusSlave, WriteSingleCoilEchoAndReadBack) {
     Bytes on{0x01}, off{0x00}, buf;
     ASSERT_EQ(request(1, 5, 4, 0, &on), 0);   // coil 4 was off
     ASSERT_EQ(request(1, 5, 3, 0, &off), 0);  // coil 3 was on
@@ -129,7 +129,7 @@ TEST_F(OurMaster, WriteSingleCoilEchoAndReadBack) {
     EXPECT_EQ(slave_->map()->tab_bits[4], 1);
 }
 
-TEST_F(OurMaster, WriteSingleRegisterEchoAndReadBack) {
+TEST_F(RtuLibmodbusSlave, WriteSingleRegisterEchoAndReadBack) {
     Bytes value{0xBE, 0xEF}, buf;
     ASSERT_EQ(request(1, 6, 7, 0, &value), 0);
     ASSERT_EQ(request(1, 3, 7, 1, &buf), 0);
@@ -137,7 +137,7 @@ TEST_F(OurMaster, WriteSingleRegisterEchoAndReadBack) {
     EXPECT_EQ(slave_->map()->tab_registers[7], 0xBEEF);
 }
 
-TEST_F(OurMaster, WriteMultipleCoilsEchoAndReadBack) {
+TEST_F(RtuLibmodbusSlave, WriteMultipleCoilsEchoAndReadBack) {
     const std::vector<bool> bits{true, true, false, true, false, false, true, false, true, true};
     Bytes data = packBits(bits), buf;
     ASSERT_EQ(request(1, 15, 20, 10, &data, 2), 0);
@@ -145,14 +145,14 @@ TEST_F(OurMaster, WriteMultipleCoilsEchoAndReadBack) {
     EXPECT_EQ(hexOf(head(buf, 2)), hexOf(packBits(bits)));
 }
 
-TEST_F(OurMaster, WriteMultipleRegistersEchoAndReadBack) {
+TEST_F(RtuLibmodbusSlave, WriteMultipleRegistersEchoAndReadBack) {
     Bytes data = packRegisters({1, 0xFFFF, 0x8000}), buf;
     ASSERT_EQ(request(1, 16, 30, 3, &data, 6), 0);
     ASSERT_EQ(request(1, 3, 30, 3, &buf), 0);
     EXPECT_EQ(hexOf(head(buf, 6)), hexOf(packRegisters({1, 0xFFFF, 0x8000})));
 }
 
-TEST_F(OurMaster, IllegalDataAddressIsException2) {
+TEST_F(RtuLibmodbusSlave, IllegalDataAddressIsException2) {
     // An exception answer is shorter than expected: it ends with the time-out.
     Bytes buf;
     ASSERT_EQ(request(1, 3, kSize - 2, 10, &buf, 256, 150), 13);
@@ -161,7 +161,7 @@ TEST_F(OurMaster, IllegalDataAddressIsException2) {
     EXPECT_EQ(buf[0], 2);
 }
 
-TEST_F(OurMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
+TEST_F(RtuLibmodbusSlave, NoSlaveIsNoAnswerAfterTheTimeOut) {
     Bytes buf(8, 0xEE);
     WORD wT = 0;
     EXPECT_EQ(modbusRequest(kPort, 9, 3, 0, 1, reinterpret_cast<char *>(buf.data()), 8, 100, &wT),
@@ -172,7 +172,7 @@ TEST_F(OurMaster, NoSlaveIsNoAnswerAfterTheTimeOut) {
 
 // ---- libmodbus master, our slave loop ----
 
-class TheirMaster : public ::testing::Test {
+class RtuLibmodbusMaster : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
@@ -198,32 +198,32 @@ class TheirMaster : public ::testing::Test {
     modbus_t *ctx_ = nullptr;
 };
 
-TEST_F(TheirMaster, ReadCoils) {
+TEST_F(RtuLibmodbusMaster, ReadCoils) {
     uint8_t bits[13];
     ASSERT_EQ(modbus_read_bits(ctx_, 3, 13, bits), 13) << modbus_strerror(errno);
     for (int i = 0; i < 13; ++i) EXPECT_EQ(bits[i], coilPreset(3 + i)) << i;
 }
 
-TEST_F(TheirMaster, ReadDiscreteInputs) {
+TEST_F(RtuLibmodbusMaster, ReadDiscreteInputs) {
     uint8_t bits[9];
     ASSERT_EQ(modbus_read_input_bits(ctx_, 50, 9, bits), 9) << modbus_strerror(errno);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(bits[i], inputPreset(50 + i)) << i;
 }
 
-TEST_F(TheirMaster, ReadHoldingRegisters) {
+TEST_F(RtuLibmodbusMaster, ReadHoldingRegisters) {
     uint16_t regs[4];
     ASSERT_EQ(modbus_read_registers(ctx_, 10, 4, regs), 4) << modbus_strerror(errno);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(regs[i], holdingPreset(10 + i));
 }
 
-TEST_F(TheirMaster, ReadInputRegisters) {
+TEST_F(RtuLibmodbusMaster, ReadInputRegisters) {
     uint16_t regs[2];
     ASSERT_EQ(modbus_read_input_registers(ctx_, 0, 2, regs), 2) << modbus_strerror(errno);
     EXPECT_EQ(regs[0], 0x2000);
     EXPECT_EQ(regs[1], 0x2001);
 }
 
-TEST_F(TheirMaster, WriteSingleCoilReadBack) {
+TEST_F(RtuLibmodbusMaster, WriteSingleCoilReadBack) {
     ASSERT_EQ(modbus_write_bit(ctx_, 1, 1), 1) << modbus_strerror(errno);  // was off
     ASSERT_EQ(modbus_write_bit(ctx_, 0, 0), 1) << modbus_strerror(errno);  // was on
     uint8_t bits[2];
@@ -233,7 +233,7 @@ TEST_F(TheirMaster, WriteSingleCoilReadBack) {
     EXPECT_TRUE(slave_->coil(1));
 }
 
-TEST_F(TheirMaster, WriteSingleRegisterReadBack) {
+TEST_F(RtuLibmodbusMaster, WriteSingleRegisterReadBack) {
     ASSERT_EQ(modbus_write_register(ctx_, 9, 0xA55A), 1) << modbus_strerror(errno);
     uint16_t reg = 0;
     ASSERT_EQ(modbus_read_registers(ctx_, 9, 1, &reg), 1);
@@ -241,7 +241,7 @@ TEST_F(TheirMaster, WriteSingleRegisterReadBack) {
     EXPECT_EQ(slave_->holding(9), 0xA55A);
 }
 
-TEST_F(TheirMaster, WriteMultipleCoilsReadBack) {
+TEST_F(RtuLibmodbusMaster, WriteMultipleCoilsReadBack) {
     const uint8_t bits[11] = {1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1};
     ASSERT_EQ(modbus_write_bits(ctx_, 40, 11, bits), 11) << modbus_strerror(errno);
     uint8_t back[11];
@@ -249,7 +249,7 @@ TEST_F(TheirMaster, WriteMultipleCoilsReadBack) {
     EXPECT_EQ(std::memcmp(back, bits, 11), 0);
 }
 
-TEST_F(TheirMaster, WriteMultipleRegistersReadBack) {
+TEST_F(RtuLibmodbusMaster, WriteMultipleRegistersReadBack) {
     const uint16_t regs[5] = {0, 1, 0x7FFF, 0x8000, 0xFFFF};
     ASSERT_EQ(modbus_write_registers(ctx_, 20, 5, regs), 5) << modbus_strerror(errno);
     uint16_t back[5];
@@ -257,7 +257,7 @@ TEST_F(TheirMaster, WriteMultipleRegistersReadBack) {
     EXPECT_EQ(std::memcmp(back, regs, sizeof regs), 0);
 }
 
-TEST_F(TheirMaster, UnservableAndForeignRequestsGetNoAnswer) {
+TEST_F(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
     modbus_set_response_timeout(ctx_, 0, 300000);
     uint16_t regs[4];
     EXPECT_EQ(modbus_read_registers(ctx_, kSize - 1, 4, regs), -1);
