@@ -11,19 +11,27 @@ FIELDBUS_BEGIN_DECLS
 /* ---- RTU (COM ports) ---- */
 
 /* One master transaction: function cFunction (1-6, 15, 16, 70) to slave
- * cNetID on COM port cPort. 0 success; other codes in the master's table
- * (1, 11, 12, 13 exception with its code in cBuf[0], 15 no answer, 20 ...).
+ * cNetID on COM port cPort. 0 success; 1 function not handled; 11 failed
+ * exchange, also for a cPort outside 1..50 or not open (nothing is sent);
+ * 12 answer failed its check or is shorter than its data; 13 exception, code
+ * in cBuf[0]; 15 no answer; 20 request or answer too long for the frame, or
+ * data to write or to copy back longer than wBufLen (nothing is sent).
  * wT (may be null) receives the elapsed milliseconds. */
 int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount, char *cBuf,
                   WORD wBufLen, WORD wTimeout, WORD *wT);
 
-/* Slave receive: waits up to wTimeout ms for one request addressed to cNetID
- * (0 accepts any). On 0 or more the outputs hold the request. */
+/* Slave receive: up to three attempts of wTimeout ms each for one request
+ * addressed to cNetID (0 accepts any). Returns the data bytes placed in cBuf
+ * (outputs written), -1 function not handled, -12 data does not fit cBuf,
+ * -15 no valid request (also another address, a request whose byte count
+ * claims more than arrived, or a cPort that is not open). */
 int modbusRead(char cPort, char cNetID, int *function, char *cBuf, WORD wBufLen, int *dataAddr,
                int *dataCount, WORD wTimeout);
 
 /* Slave answer for function with wBufLen answer data bytes in cBuf
- * (functions 1-4, 70) or the echoed wAddr (5, 6, 15, 16). */
+ * (functions 1-4, 70) or the echoed wAddr and cBuf[0], cBuf[1] (5, 6, 15, 16).
+ * 0 written; 1 function not handled; 11 failed exchange or a cPort outside
+ * 1..50 or not open; 20 answer too long for the frame. */
 int modbusReply(char cPort, char cNetID, int function, char *cBuf, WORD wBufLen, WORD wAddr,
                 WORD wCount);
 
@@ -34,7 +42,9 @@ int BinToAsc(char *result, char *input, int inputLen);
 /* Decodes an ASCII frame; returns the number of body bytes or -1. */
 int AscToBin(char *result, char *input, int inputLen);
 
-/* As modbusRequest, modbusRead and modbusReply, in ASCII framing. */
+/* As modbusRequest, modbusRead and modbusReply, in ASCII framing: the same
+ * arguments and codes; text limits of 2048 characters; a request is complete
+ * when the collected text ends in CR LF. */
 int modbusRequestA(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount, char *cBuf,
                    WORD wBufLen, WORD wTimeout, WORD *wT);
 int modbusReadA(char cPort, char cNetID, int *function, char *cBuf, WORD wBufLen, int *dataAddr,
