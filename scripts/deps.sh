@@ -6,7 +6,7 @@ PACKAGES=(
   cmake g++ make pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev mbpoll socat python3-pymodbus python3-serial python3-serial-asyncio
-  qemu-user g++-arm-linux-gnueabihf
+  qemu-user g++-arm-linux-gnueabihf groff-base
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

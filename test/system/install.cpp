@@ -1,0 +1,223 @@
+// Installing: `cmake --install` of this build into a scratch prefix, then a C
+// application outside the tree built against what was installed, through
+// pkg-config (shared and static) and through the CMake package, and run.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string output;  // standard output and error
+};
+
+Result run(const std::string &command) {
+    Result r;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// Shell quoting for the paths the test makes (none holds a quote).
+std::string shq(const std::string &s) {
+    return "'" + s + "'";
+}
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<std::string> filesIn(const std::string &dir, const std::string &suffix) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The application: every installed header must compile in C. It calls into
+// the library twice: the CRC of the standard check string, and the COM port
+// table, whose code needs the C++ runtime when linked statically.
+std::string appSource(const std::vector<std::string> &headers) {
+    std::string src = "#include <stdio.h>\n#include <string.h>\n";
+    for (const auto &h : headers) src += "#include \"" + h + "\"\n";
+    src +=
+        "int main(void) {\n"
+        "    uint8_t msg[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};\n"
+        "    unsigned crc = getCRC16(msg, 9);\n"
+        "    int set = Set_Com_Device(7, \"/tmp/app-port\");\n"
+        "    const char *dev = Get_Com_Device(7);\n"
+        "    printf(\"%04X %d %s\\n\", crc, set, dev ? dev : \"-\");\n"
+        "    return crc == 0x374B && dev && strcmp(dev, \"/tmp/app-port\") == 0 ? 0 : 1;\n"
+        "}\n";
+    return src;
+}
+
+// What the application prints when the library works.
+constexpr const char *kAppOutput = "374B 0 /tmp/app-port\n";
+
+class Installed : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (FIELDBUS_CROSS) GTEST_SKIP() << "an application for the target cannot run here";
+        char tmpl[] = "/tmp/fieldbus-install-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        prefix = root_ + "/prefix";
+        app = root_ + "/app";
+        libdir = prefix + "/" FIELDBUS_INSTALL_LIBDIR;
+        ASSERT_EQ(mkdir(app.c_str(), 0755), 0);
+
+        const Result r = run(shq(FIELDBUS_CMAKE_COMMAND) + " --install " + shq(FIELDBUS_BUILD_DIR) +
+                             " --prefix " + shq(prefix));
+        ASSERT_EQ(r.status, 0) << r.output;
+        std::ofstream(app + "/app.c") << appSource(filesIn(prefix + "/include/fieldbus", ".h"));
+    }
+    void TearDown() override {
+        if (!root_.empty()) run("rm -rf " + shq(root_));
+    }
+
+    // pkg-config sees only the installed fieldbus.pc.
+    std::string pkgConfig(const std::string &args) const {
+        return "$(PKG_CONFIG_LIBDIR=" + shq(libdir + "/pkgconfig") + " pkg-config " + args +
+               " fieldbus)";
+    }
+    std::string cc() const { return shq(FIELDBUS_C_COMPILER) + " " FIELDBUS_APP_FLAGS; }
+    // Runs a built application; the installed library is found through
+    // LD_LIBRARY_PATH only.
+    Result runApp(const std::string &exe) const {
+        return run("LD_LIBRARY_PATH=" + shq(libdir) + " " + shq(exe));
+    }
+    bool needsSharedLibrary(const std::string &exe) const {
+        return run("readelf -d " + shq(exe)).output.find("[libfieldbus.so") != std::string::npos;
+    }
+
+    std::string prefix, app, libdir;
+
+  private:
+    std::string root_;
+};
+
+TEST_F(Installed, PutsEveryPartInPlace) {
+    const std::string man = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man1/";
+    for (const std::string &path :
+         {prefix + "/bin/pellora", prefix + "/bin/quorvat", prefix + "/bin/rkboard-sim",
+          libdir + "/libfieldbus.so", libdir + "/libfieldbus.a", libdir + "/pkgconfig/fieldbus.pc",
+          libdir + "/cmake/fieldbus/fieldbusConfig.cmake",
+          libdir + "/cmake/fieldbus/fieldbusTargets.cmake", prefix + "/include/fieldbus/crc16.h",
+          prefix + "/include/fieldbus/modbus.h", prefix + "/include/fieldbus/msw.h",
+          man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1",
+          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service"}) {
+        EXPECT_TRUE(exists(path)) << path;
+    }
+}
+
+TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
+    const std::string unit = readFile(prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service");
+    EXPECT_EQ(unit.find('@'), std::string::npos) << "unfilled placeholder";
+    const size_t exec = unit.find("\nExecStart=/");
+    ASSERT_NE(exec, std::string::npos) << unit;
+    const std::string line = unit.substr(exec + 1, unit.find('\n', exec + 1) - exec - 1);
+    EXPECT_EQ(line.substr(line.size() - 8), "/pellora") << "no -d: " << line;
+    EXPECT_NE(unit.find("\nType=exec\n"), std::string::npos);
+}
+
+TEST_F(Installed, ManPagesFormatWithoutWarnings) {
+    const std::string dir = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man1";
+    const auto pages = filesIn(dir, ".1");
+    EXPECT_EQ(pages, (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1"}));
+    for (const auto &page : pages) {
+        const Result r = run("groff -ww -man -z " + shq(dir + "/" + page));
+        EXPECT_EQ(r.status, 0) << page << ": " << r.output;
+        EXPECT_EQ(r.output, "") << page;
+    }
+}
+
+TEST_F(Installed, PkgConfigSharedBuildRuns) {
+    const Result build = run(cc() + " -o " + shq(app + "/app") + " " + shq(app + "/app.c") + " " +
+                             pkgConfig("--cflags --libs"));
+    ASSERT_EQ(build.status, 0) << build.output;
+    EXPECT_TRUE(needsSharedLibrary(app + "/app"));
+    const Result r = runApp(app + "/app");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kAppOutput);
+}
+
+// Without the shared library the linker must take the archive, and the
+// private libraries (the C++ runtime among them) must all be listed.
+TEST_F(Installed, PkgConfigStaticBuildRuns) {
+    for (const auto &name : filesIn(libdir, "")) {
+        if (name.rfind("libfieldbus.so", 0) == 0) {
+            ASSERT_EQ(unlink((libdir + "/" + name).c_str()), 0);
+        }
+    }
+    const Result build = run(cc() + " -o " + shq(app + "/app") + " " + shq(app + "/app.c") + " " +
+                             pkgConfig("--static --cflags --libs"));
+    ASSERT_EQ(build.status, 0) << build.output;
+    EXPECT_FALSE(needsSharedLibrary(app + "/app"));
+    const Result r = runApp(app + "/app");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kAppOutput);
+}
+
+TEST_F(Installed, FindPackageBuildsSharedAndStatic) {
+    std::ofstream(app + "/CMakeLists.txt") << "cmake_minimum_required(VERSION 3.16)\n"
+                                              "project(app C)\n"
+                                              "find_package(fieldbus 0.1 REQUIRED)\n"
+                                              "add_executable(app_shared app.c)\n"
+                                              "target_link_libraries(app_shared PRIVATE "
+                                              "fieldbus::fieldbus)\n"
+                                              "add_executable(app_static app.c)\n"
+                                              "target_link_libraries(app_static PRIVATE "
+                                              "fieldbus::fieldbus_static)\n";
+    const std::string build = app + "/build";
+    const Result configure = run(shq(FIELDBUS_CMAKE_COMMAND) + " -S " + shq(app) + " -B " +
+                                 shq(build) + " -DCMAKE_PREFIX_PATH=" + shq(prefix) +
+                                 " -DCMAKE_C_COMPILER=" + shq(FIELDBUS_C_COMPILER) +
+                                 " -DCMAKE_C_FLAGS=" + shq(FIELDBUS_APP_FLAGS) +
+                                 " -DCMAKE_EXE_LINKER_FLAGS=" + shq(FIELDBUS_APP_FLAGS));
+    ASSERT_EQ(configure.status, 0) << configure.output;
+    const Result make = run(shq(FIELDBUS_CMAKE_COMMAND) + " --build " + shq(build));
+    ASSERT_EQ(make.status, 0) << make.output;
+
+    EXPECT_TRUE(needsSharedLibrary(build + "/app_shared"));
+    EXPECT_FALSE(needsSharedLibrary(build + "/app_static"));
+    for (const char *exe : {"/app_shared", "/app_static"}) {
+        const Result r = runApp(build + exe);
+        EXPECT_EQ(r.status, 0) << exe;
+        EXPECT_EQ(r.output, kAppOutput) << exe;
+    }
+}
+
+}  // namespace
