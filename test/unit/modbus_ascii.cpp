@@ -93,7 +93,7 @@ TEST(AsciiText, RoundTrip) {
         ASSERT_EQ(std::string(text.data(), static_cast<size_t>(n)), frame(body));
         unsigned char back[2048];
         ASSERT_EQ(AscToBin(reinterpret_cast<char *>(back), text.data(), n), len);
-        EXPECT_EQ(std::memcmp(back, body.data(), static_cast<size_t>(len)), 0);
+        EXPECT_EQ(Bytes(back, back + len), body);
     }
 }
 
