@@ -54,37 +54,43 @@ int impliedRequestBody(const uint8_t *body, int length) {
 // Result of collecting one client's request.
 enum class Collected { Nothing, Request, Malformed, Failed };
 
-// Reads exactly one MBAP frame from the client: the header first, then as
-// many bytes as it announces, so a second request sent behind the first stays
-// in the socket for the next call. Up to kCollectAttempts reads, each waiting
-// up to wTimeout ms; a client with nothing at all waiting is left at once.
+// How far into the stream the request now being read extends: the header
+// with unit and function first, then no further than the header's length
+// nor than the function code's layout implies. A header that claims more
+// than its request then costs nothing from the request sent behind it.
+// Returns -1 for a length no request can have.
+int frameTarget(const uint8_t *frame, int got) {
+    if (got < kHeader + kMinBody) return kHeader + kMinBody;
+    const int length = word(frame + 4);
+    if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
+    const int implied = impliedRequestBody(frame + kHeader, got - kHeader);
+    return kHeader + (implied < 0 || implied > length ? length : implied);
+}
+
+// Reads one request from the client, never past its end, so a second request
+// sent behind the first stays in the socket for the next call. Up to
+// kCollectAttempts reads, each waiting up to wTimeout ms; a client with
+// nothing at all waiting is left at once.
 Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, int *failure) {
     WORD unusedT = 0;
-    int need = kHeader;
     *got = 0;
     for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
+        const int target = frameTarget(frame, *got);
+        if (target < 0) return Collected::Malformed;
+        if (*got == target) return Collected::Request;
         const int n =
             Send_Receive_Socket(client, nullptr, 0, reinterpret_cast<char *>(frame + *got),
-                                static_cast<WORD>(need - *got), wTimeout, &unusedT);
+                                static_cast<WORD>(target - *got), wTimeout, &unusedT);
         if (n < 0) {
             *failure = n;
             return Collected::Failed;
         }
-        if (n == 0) {
-            if (*got == 0) return Collected::Nothing;
-            continue;
-        }
+        if (n == 0 && *got == 0) return Collected::Nothing;
         *got += n;
-        if (*got == kHeader && need == kHeader) {
-            const int length = word(frame + 4);
-            // No body can be shorter than unit and function or outgrow the frame:
-            // the stream is not where a header should be.
-            if (length < kMinBody || length > pdu::kTcp.maxBody) return Collected::Malformed;
-            need = kHeader + length;
-        }
-        if (*got == need) return Collected::Request;
     }
-    return Collected::Nothing;  // partial request dropped
+    const int target = frameTarget(frame, *got);
+    if (target < 0) return Collected::Malformed;
+    return *got == target ? Collected::Request : Collected::Nothing;  // a partial one is dropped
 }
 
 }  // namespace
@@ -157,10 +163,11 @@ extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, 
 
         const uint8_t *body = frame + kHeader;
         const int length = got - kHeader;
-        const int implied = c == Collected::Request ? impliedRequestBody(body, length) : -1;
         // A header whose length disagrees with the body it announces leaves the
         // stream out of step: what already waits behind it is no frame start.
-        if (c == Collected::Malformed || (implied >= 0 && implied != length)) {
+        const int implied = impliedRequestBody(body, length);
+        if (c == Collected::Malformed || length != word(frame + 4) ||
+            (implied >= 0 && implied != length)) {
             netDiscardPending(client);
             return pdu::kSlaveNoRequest;
         }
