@@ -51,23 +51,6 @@ std::string pidText(pid_t pid) {
     return std::to_string(pid) + std::string(1, '\0');
 }
 
-// Reads fd until every writer has closed it, or the deadline.
-std::string readToEnd(int fd, int timeoutMs = 10000) {
-    std::string all;
-    const long long end = fbtest::monoMs() + timeoutMs;
-    for (;;) {
-        const long long left = end - fbtest::monoMs();
-        if (left <= 0) break;
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
-        char buf[256];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        all.append(buf, static_cast<size_t>(n));
-    }
-    return all;
-}
-
 // One line (up to '\n') from fd, or what came of it by the deadline.
 std::string readLine(int fd, int timeoutMs = 10000) {
     std::string line;
@@ -141,6 +124,9 @@ class Child {
         close(out_);
         close(report_);
     }
+    void proceed() {
+        if (write(go_, "g", 1) != 1) ADD_FAILURE() << "child gone";
+    }
     void release() {
         if (go_ >= 0) close(go_);
         go_ = -1;
@@ -149,7 +135,11 @@ class Child {
     Child &operator=(const Child &) = delete;
 
     std::string report() { return readLine(report_); }
-    std::string output() { return readToEnd(out_); }
+    // Everything written on standard output, once every writer has ended.
+    std::string output() {
+        const auto all = fbtest::readFor(out_, 1 << 20, 10000);
+        return std::string(all.begin(), all.end());
+    }
     int finish() {
         const int status = waitExit(pid);
         pid = -1;
@@ -169,11 +159,10 @@ void sendReport(int fd, const std::string &line) {
     if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) _exit(4);
 }
 
-// Blocks until the test closes the other end.
+// Blocks until the test says go on (proceed() or release()).
 void waitGo(int go) {
     char c;
-    while (read(go, &c, 1) > 0) {
-    }
+    if (read(go, &c, 1) < 0) _exit(5);
 }
 
 std::string retAndPid(int ret) {
@@ -249,7 +238,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DaemonSecondInstance,
 
 enum class Stale { killedHolder, longerLeftover };
 
-void PrintTo(Stale s, std::ostream *os) { *os << (s == Stale::killedHolder ? "killed holder" : "leftover"); }
+void PrintTo(Stale s, std::ostream *os) {
+    *os << (s == Stale::killedHolder ? "killed holder" : "leftover");
+}
 
 class DaemonStaleFile : public testing::TestWithParam<Stale> {};
 
@@ -439,15 +430,15 @@ TEST_P(DaemonClaim, ThenInitDaemonTakesTheLockOver) {
     // when the parent has not ended yet.
     for (int round = 0; round < (daemonFlag ? 20 : 1); ++round) {
         Child first([&](int report, int go) {
-            sendReport(report, retAndPid(claimLockFile(lock.c_str())) + " " + readFile(lock));
+            sendReport(report, retAndPid(claimLockFile(lock.c_str())));
             waitGo(go);
-            const int ret = initDaemon(daemonFlag, lock.c_str());
-            sendReport(report,
-                       retAndPid(ret) + " " + std::to_string(readFile(lock) == pidText(getpid())));
+            sendReport(report, retAndPid(initDaemon(daemonFlag, lock.c_str())));
+            waitGo(go);
             return 0;
         });
-        EXPECT_EQ(first.report(), "0 " + std::to_string(first.pid) + (round ? " " : " old"))
-            << "the claim writes nothing";
+        ASSERT_EQ(first.report(), "0 " + std::to_string(first.pid));
+        EXPECT_EQ(readFile(lock), round ? "" : "old") << "the claim writes nothing";
+        EXPECT_EQ(lockHolder(lock), first.pid);
         if (round == 0) {
             Child other([&](int report, int) {
                 sendReport(report, std::to_string(initDaemon(0, lock.c_str())));
@@ -456,12 +447,16 @@ TEST_P(DaemonClaim, ThenInitDaemonTakesTheLockOver) {
             EXPECT_EQ(other.report(), "-1");
             EXPECT_EQ(other.finish(), 0);
         }
-        first.release();
+        first.proceed();
         const std::string after = first.report();
         ASSERT_EQ(after.substr(0, 2), "0 ") << "round " << round;
-        EXPECT_EQ(after.substr(after.size() - 2), " 1");
+        const pid_t owner = std::atoi(after.c_str() + 2);
+        EXPECT_EQ(owner == first.pid, daemonFlag == 0);
+        EXPECT_EQ(lockHolder(lock), owner);
+        EXPECT_EQ(readFile(lock), pidText(owner));
+        first.release();
         EXPECT_EQ(first.finish(), 0);
-        // A daemon ends when its report pipe's peer is gone; wait for the lock.
+        // The daemon ends on its own: wait for its lock to go.
         const long long end = fbtest::monoMs() + 10000;
         while (lockHolder(lock) != 0 && fbtest::monoMs() < end) poll(nullptr, 0, 5);
         std::ofstream(lock, std::ios::binary | std::ios::trunc);
