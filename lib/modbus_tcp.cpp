@@ -1,39 +1,25 @@
 // Modbus/TCP: the function-code bodies behind a six-byte MBAP header, master
 // and slave, over entries of the connection table.
-#include <cstdint>
+#include "modbus_tcp.h"
 
 #include "modbus.h"
-#include "modbus_pdu.h"
 #include "net_private.h"
 
 namespace pdu = fieldbus::pdu;
 
+namespace fieldbus::tcp {
 namespace {
 
-constexpr int kHeader = 6;   // transaction id, protocol id, length
 constexpr int kMinBody = 2;  // unit identifier and function code
-constexpr int kCollectAttempts = 10;
 
 int word(const uint8_t *p) {
     return (p[0] << 8) | p[1];
 }
 
-void putHeader(uint8_t *frame, unsigned transaction, int bodyLength) {
-    frame[0] = static_cast<uint8_t>(transaction >> 8);
-    frame[1] = static_cast<uint8_t>(transaction);
-    frame[2] = 0;
-    frame[3] = 0;
-    frame[4] = static_cast<uint8_t>(bodyLength >> 8);
-    frame[5] = static_cast<uint8_t>(bodyLength);
-}
-
-// True once the header is in and the body it announces has arrived.
-bool complete(const uint8_t *frame, int got) {
-    return got >= kHeader && got >= kHeader + word(frame + 4);
-}
-
-// The body length a request's function code implies, or -1 where the layout
-// does not fix it (function 70 and codes this engine does not handle).
+// The body length a request's function code implies, judged from the
+// `length` body bytes in so far (for 15 and 16 a lower bound until the byte
+// count has arrived), or -1 where the layout does not fix it (function 70 and
+// codes this engine does not handle).
 int impliedRequestBody(const uint8_t *body, int length) {
     switch (body[1]) {
         case 1:
@@ -51,15 +37,29 @@ int impliedRequestBody(const uint8_t *body, int length) {
     }
 }
 
-// Result of collecting one client's request.
-enum class Collected { Nothing, Request, Malformed, Failed };
+}  // namespace
 
-// How far into the stream the request now being read extends: the header
-// with unit and function first, then no further than the header's length
-// nor than the function code's layout implies. A header that claims more
-// than its request then costs nothing from the request sent behind it.
-// Returns -1 for a length no request can have.
-int frameTarget(const uint8_t *frame, int got) {
+void putHeader(uint8_t *frame, unsigned transaction, int bodyLength) {
+    frame[0] = static_cast<uint8_t>(transaction >> 8);
+    frame[1] = static_cast<uint8_t>(transaction);
+    frame[2] = 0;
+    frame[3] = 0;
+    frame[4] = static_cast<uint8_t>(bodyLength >> 8);
+    frame[5] = static_cast<uint8_t>(bodyLength);
+}
+
+bool answerComplete(const uint8_t *frame, int got) {
+    return got >= kHeader && got >= kHeader + word(frame + 4);
+}
+
+int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *request,
+               const uint8_t *answer, int got, char *cBuf) {
+    if (got < kHeader || static_cast<unsigned>(word(answer)) != (transaction & 0xFFFF))
+        return pdu::kBadAnswer;
+    return pdu::takeAnswer(plan, request + kHeader, answer + kHeader, got - kHeader, cBuf);
+}
+
+int requestTarget(const uint8_t *frame, int got) {
     if (got < kHeader + kMinBody) return kHeader + kMinBody;
     const int length = word(frame + 4);
     if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
@@ -67,17 +67,49 @@ int frameTarget(const uint8_t *frame, int got) {
     return kHeader + (implied < 0 || implied > length ? length : implied);
 }
 
+int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
+                 pdu::SlaveRequest *out, int *transID, bool *outOfStep) {
+    *outOfStep = false;
+    if (got < kHeader + kMinBody || requestTarget(frame, got) != got) {
+        *outOfStep = true;
+        return pdu::kSlaveNoRequest;
+    }
+    const uint8_t *body = frame + kHeader;
+    const int length = got - kHeader;
+    const int implied = impliedRequestBody(body, length);
+    // A header whose length disagrees with the body it announces leaves the
+    // stream out of step: what already waits behind it is no frame start.
+    if (length != word(frame + 4) || (implied >= 0 && implied != length)) {
+        *outOfStep = true;
+        return pdu::kSlaveNoRequest;
+    }
+    const int result = pdu::parseRequest(pdu::kTcp, cNetID, body, length, cBuf, wBufLen, out);
+    if (result >= 0) *transID = word(frame);
+    return result;
+}
+
+}  // namespace fieldbus::tcp
+
+namespace {
+
+namespace tcp = fieldbus::tcp;
+
+constexpr int kCollectAttempts = 10;
+
+// Result of collecting one client's request.
+enum class Collected { Nothing, Request, Failed };
+
 // Reads one request from the client, never past its end, so a second request
 // sent behind the first stays in the socket for the next call. Up to
 // kCollectAttempts reads, each waiting up to wTimeout ms; a client with
-// nothing at all waiting is left at once.
+// nothing at all waiting is left at once, a partial request is dropped.
 Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, int *failure) {
     WORD unusedT = 0;
     *got = 0;
-    for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
-        const int target = frameTarget(frame, *got);
-        if (target < 0) return Collected::Malformed;
-        if (*got == target) return Collected::Request;
+    for (int attempt = 0; attempt <= kCollectAttempts; ++attempt) {
+        const int target = tcp::requestTarget(frame, *got);
+        if (target <= *got) return Collected::Request;  // complete, or a length that fits none
+        if (attempt == kCollectAttempts) break;
         const int n =
             Send_Receive_Socket(client, nullptr, 0, reinterpret_cast<char *>(frame + *got),
                                 static_cast<WORD>(target - *got), wTimeout, &unusedT);
@@ -88,9 +120,7 @@ Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, in
         if (n == 0 && *got == 0) return Collected::Nothing;
         *got += n;
     }
-    const int target = frameTarget(frame, *got);
-    if (target < 0) return Collected::Malformed;
-    return *got == target ? Collected::Request : Collected::Nothing;  // a partial one is dropped
+    return Collected::Nothing;
 }
 
 }  // namespace
@@ -103,10 +133,10 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     pdu::Plan plan;
     const int built =
         pdu::buildRequest(pdu::kTcp, static_cast<uint8_t>(cNetID), static_cast<uint8_t>(cFunction),
-                          wAddr, wCount, cBuf, wBufLen, request + kHeader, &plan);
+                          wAddr, wCount, cBuf, wBufLen, request + tcp::kHeader, &plan);
     if (built != pdu::kOk) return built;
     const unsigned transaction = connectManager[cPort].index & 0xFFFF;
-    putHeader(request, transaction, plan.requestLength);
+    tcp::putHeader(request, transaction, plan.requestLength);
 
     // Every request on a connection carries the same transaction identifier,
     // so a late answer to an earlier, timed-out request would pass for this
@@ -116,14 +146,15 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     WORD fakewT = 0;
     WORD *elapsed = wT != nullptr ? wT : &fakewT;
     const long long deadline = netNowMs() + wTimeout;
-    int got = Send_Receive_Socket(
-        cPort, reinterpret_cast<char *>(request), static_cast<WORD>(kHeader + plan.requestLength),
-        reinterpret_cast<char *>(answer), pdu::kFrameMax, wTimeout, elapsed);
+    int got =
+        Send_Receive_Socket(cPort, reinterpret_cast<char *>(request),
+                            static_cast<WORD>(tcp::kHeader + plan.requestLength),
+                            reinterpret_cast<char *>(answer), pdu::kFrameMax, wTimeout, elapsed);
     if (got == 0) return pdu::kNoAnswer;
     if (got < 0) return got;
     // An answer split over several segments is collected until its header's
     // length is satisfied or the time-out has passed.
-    while (!complete(answer, got) && got < pdu::kFrameMax) {
+    while (!tcp::answerComplete(answer, got) && got < pdu::kFrameMax) {
         const long long left = deadline - netNowMs();
         if (left <= 0) break;
         const int n = Send_Receive_Socket(cPort, nullptr, 0, reinterpret_cast<char *>(answer + got),
@@ -133,9 +164,7 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
         if (n == 0) break;
         got += n;
     }
-
-    if (got < kHeader || static_cast<unsigned>(word(answer)) != transaction) return pdu::kBadAnswer;
-    return pdu::takeAnswer(plan, request + kHeader, answer + kHeader, got - kHeader, cBuf);
+    return tcp::takeAnswer(plan, transaction, request, answer, got, cBuf);
 }
 
 extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function,
@@ -161,22 +190,14 @@ extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, 
         }
         if (c == Collected::Nothing) continue;
 
-        const uint8_t *body = frame + kHeader;
-        const int length = got - kHeader;
-        // A header whose length disagrees with the body it announces leaves the
-        // stream out of step: what already waits behind it is no frame start.
-        const int implied = impliedRequestBody(body, length);
-        if (c == Collected::Malformed || length != word(frame + 4) ||
-            (implied >= 0 && implied != length)) {
-            netDiscardPending(client);
-            return pdu::kSlaveNoRequest;
-        }
-
         pdu::SlaveRequest r;
-        const int result = pdu::parseRequest(pdu::kTcp, static_cast<uint8_t>(cNetID), body, length,
-                                             cBuf, wBufLen, &r);
+        int trans = 0;
+        bool outOfStep = false;
+        const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf,
+                                             wBufLen, &r, &trans, &outOfStep);
+        if (outOfStep) netDiscardPending(client);
         if (result < 0) return result;
-        *transID = word(frame);
+        *transID = trans;
         *clientID = client;
         *function = r.function;
         *dataAddr = r.dataAddr;
@@ -194,11 +215,11 @@ extern "C" int modbusReplyE(int cPort, char cNetID, int transID, int clientID, i
     uint8_t frame[pdu::kFrameMax];
     int length = 0;
     const int built = pdu::buildReply(pdu::kTcp, static_cast<uint8_t>(cNetID), function, cBuf,
-                                      wBufLen, wAddr, frame + kHeader, &length);
+                                      wBufLen, wAddr, frame + tcp::kHeader, &length);
     if (built != pdu::kOk) return built;
-    putHeader(frame, static_cast<unsigned>(transID) & 0xFFFF, length);
+    tcp::putHeader(frame, static_cast<unsigned>(transID), length);
     // A reply that did not reach the connection is reported, not passed off
     // as sent.
-    const int total = kHeader + length;
+    const int total = tcp::kHeader + length;
     return sock_write(clientID, frame, static_cast<size_t>(total)) == total ? 0 : -1;
 }

@@ -1,0 +1,41 @@
+// Modbus/TCP frame checks: the six-byte MBAP header around the bodies of
+// modbus_pdu.h. Pure functions over byte buffers, used by the TCP master and
+// slave and fuzzed on their own.
+#pragma once
+
+#include <cstdint>
+
+#include "modbus_pdu.h"
+
+namespace fieldbus::tcp {
+
+// Transaction identifier, protocol identifier, length.
+constexpr int kHeader = 6;
+
+// Writes the header: transaction (low 16 bits), protocol 0, body length.
+void putHeader(uint8_t *frame, unsigned transaction, int bodyLength);
+
+// Master: true once `got` bytes hold a header and the body it announces.
+bool answerComplete(const uint8_t *frame, int got);
+
+// Master: checks `got` answer bytes against the request frame (header
+// included) whose transaction identifier was `transaction`. kOk (read data
+// copied to cBuf), kException (code in cBuf[0]) or kBadAnswer (another
+// transaction, or too short for what it must carry; cBuf untouched).
+int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *request,
+               const uint8_t *answer, int got, char *cBuf);
+
+// Slave: how many bytes of the stream the request being read spans, judged
+// from the `got` bytes read so far: header, unit and function first, then no
+// further than the header's length nor than the function's layout implies.
+// -1 when the header's length fits no request.
+int requestTarget(const uint8_t *frame, int got);
+
+// Slave: checks and parses a request of `got` bytes that requestTarget
+// declared complete. Results as pdu::parseRequest, *transID set on success;
+// *outOfStep is set when the header and the body disagree, so that what
+// follows in the stream is no frame start.
+int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
+                 pdu::SlaveRequest *out, int *transID, bool *outOfStep);
+
+}  // namespace fieldbus::tcp
