@@ -8,6 +8,7 @@ void initConsole(const char *name);
 void finiConsole(void);
 // Prints the list of console commands.
 void printHelp(void);
-// One poll step of the console; "exit" clears *runFlag. 0, or -1 after an
+// One poll step of the console: takes at most one byte and never blocks,
+// whatever standard input is. "exit" clears *runFlag. 0, or -1 after an
 // unrecognised line.
 int consoleService(int *runFlag);
