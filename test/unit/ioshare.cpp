@@ -1,0 +1,116 @@
+// The shared region on the server's side (compiled in here) and as a client
+// sees it through ioshare.h.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "../../server/region.cpp"
+#include "server_harness.h"
+
+namespace {
+
+// Every idle-slot address and its count, by field.
+int32_t ioShare_t::*const kSlotAddrs[] = {&ioShare_t::bitInReqAddr,    &ioShare_t::bitOutReqAddr,
+                                          &ioShare_t::bitOutRbReqAddr, &ioShare_t::intInReqAddr,
+                                          &ioShare_t::intOutReqAddr,   &ioShare_t::intOutRbReqAddr,
+                                          &ioShare_t::dwordInReqAddr};
+
+bool allZero(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+TEST(IoShare, WireOrderOfTheImagesFromTheRecordsStart) {
+    // The client's arithmetic: a register's bytes at 2k, 2k + 1 of its image,
+    // a coil's bit at k mod 8 of byte k div 8.
+    auto region = std::make_unique<ioShare_t>();
+    auto *raw = reinterpret_cast<unsigned char *>(region.get());
+    region->intInImage[0] = 0x12;
+    region->intInImage[1] = 0x34;
+    EXPECT_EQ(raw[6328 + IOSHARE_SHIFT], 0x12);
+    EXPECT_EQ(raw[6329 + IOSHARE_SHIFT], 0x34);
+    region->bitOutImage[9 / 8] |= 1u << (9 % 8);
+    EXPECT_EQ(raw[2233 + IOSHARE_SHIFT], 0x02);
+    EXPECT_EQ(IOSHARE_SIZE, sizeof(ioShare_t));
+    EXPECT_EQ(IOSHARE_TAIL_AREA_SIZE, 2129920);
+}
+
+TEST(IoShare, NameComesFromTheEnvironmentWhenSet) {
+    unsetenv(IOSHARE_NAME_ENV);
+    EXPECT_STREQ(regionName(), "/zuqshmio");
+    setenv(IOSHARE_NAME_ENV, "", 1);
+    EXPECT_STREQ(regionName(), "/zuqshmio");
+    setenv(IOSHARE_NAME_ENV, "/other", 1);
+    EXPECT_STREQ(regionName(), "/other");
+    unsetenv(IOSHARE_NAME_ENV);
+}
+
+TEST(IoShare, CreatedRegionIsSizedClearedAndSetUp) {
+    fbtest::TestNames names("region");
+    ioShare_t *share = createRegion(names.shmName.c_str());
+    ASSERT_NE(share, nullptr);
+    EXPECT_EQ(fbtest::readFile("/dev/shm" + names.shmName).size(), sizeof(ioShare_t));
+    pthread_mutexattr_t ma;
+    pthread_condattr_t ca;
+    ASSERT_EQ(initRegionAttributes(&ma, &ca), 0);
+    initRegion(share, 250, &ma, &ca);
+
+    // A client's own mapping by name sees the header and can take the
+    // process-shared mutex.
+    fbtest::RegionMap client(names.shmName);
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(client->interval, 250);
+    for (auto slot : kSlotAddrs) EXPECT_EQ(client.get()->*slot, -1);
+    EXPECT_EQ(client->bitInReqCount, 0);
+    EXPECT_EQ(client->tailReq, -1);
+    int pshared = 0;
+    pthread_mutexattr_getpshared(&ma, &pshared);
+    EXPECT_EQ(pshared, PTHREAD_PROCESS_SHARED);
+    EXPECT_EQ(pthread_mutex_trylock(&client->mutex), 0);
+    EXPECT_EQ(pthread_mutex_trylock(&share->mutex), EBUSY);
+    pthread_mutex_unlock(&client->mutex);
+    munmap(share, sizeof(ioShare_t));
+}
+
+TEST(IoShare, RegionLeftBehindIsReusedAndCleared) {
+    fbtest::TestNames names("reuse");
+    ioShare_t *first = createRegion(names.shmName.c_str());
+    ASSERT_NE(first, nullptr);
+    std::memset(first->auxArea, 0xA5, sizeof first->auxArea);
+    first->tailArea[sizeof first->tailArea - 1] = 0x5A;
+    first->boardId = 0x1234;
+    munmap(first, sizeof(ioShare_t));
+    // A smaller object of that name is sized up too.
+    const int fd = shm_open(names.shmName.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 100), 0);
+    close(fd);
+
+    ioShare_t *again = createRegion(names.shmName.c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(fbtest::readFile("/dev/shm" + names.shmName).size(), sizeof(ioShare_t));
+    EXPECT_TRUE(allZero(reinterpret_cast<unsigned char *>(again), sizeof(ioShare_t)));
+    munmap(again, sizeof(ioShare_t));
+}
+
+TEST(IoShare, FailedMappingIsRefusedWithItsMessage) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mapRegion(p[0], sizeof(ioShare_t)), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("mmap: ", 0), 0u) << err;
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(IoShare, BadNameFailsAtOpenWithItsMessage) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(createRegion("/no/such/name"), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("shm_open: ", 0), 0u) << err;
+}
+
+}  // namespace
