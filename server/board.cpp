@@ -1,8 +1,10 @@
 // The I/O board on COM port 1: identification and the region's layout.
 #include "board.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "modbus.h"
 #include "region.h"
@@ -64,20 +66,27 @@ void applyLayout(ioShare_t *share, const BoardLayout &b) {
     share->dwordInCount = b.dwordInCount;
 }
 
+// Reads `count` points of `function` into `image` only when the read
+// succeeds: on an exception answer the library puts the exception code into
+// the buffer it was given, which in the image itself would become outputs
+// nobody asked for.
+void loadImage(char function, int32_t base, int32_t count, size_t bytes, unsigned char *image) {
+    char buf[IOSHARE_AREA_SIZE];
+    if (modbusRequest(kPort, kSlave, function, static_cast<WORD>(base), static_cast<WORD>(count),
+                      buf, sizeof buf, kTimeoutMs, nullptr) == 0)
+        std::memcpy(image, buf, std::min(bytes, sizeof buf));
+}
+
 // The output images start from what the board drives now, so that the first
 // full-image write changes only what a client asked for. A failed read
 // leaves the image zero.
 void loadOutputImages(ioShare_t *share) {
     if (share->bitOutCount > 0)
-        modbusRequest(kPort, kSlave, 1, static_cast<WORD>(share->bitOutBase),
-                      static_cast<WORD>(share->bitOutCount),
-                      reinterpret_cast<char *>(share->bitOutImage), IOSHARE_AREA_SIZE, kTimeoutMs,
-                      nullptr);
+        loadImage(1, share->bitOutBase, share->bitOutCount,
+                  static_cast<size_t>(share->bitOutCount - 1) / 8 + 1, share->bitOutImage);
     if (share->intOutCount > 0)
-        modbusRequest(kPort, kSlave, 3, static_cast<WORD>(share->intOutBase),
-                      static_cast<WORD>(share->intOutCount),
-                      reinterpret_cast<char *>(share->intOutImage), IOSHARE_AREA_SIZE, kTimeoutMs,
-                      nullptr);
+        loadImage(3, share->intOutBase, share->intOutCount,
+                  static_cast<size_t>(share->intOutCount) * 2, share->intOutImage);
 }
 
 }  // namespace
