@@ -1,0 +1,207 @@
+// pellora's command line, log file and orderly stop, against rkboard-sim.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server_harness.h"
+
+namespace {
+
+const std::string kUsageBlock =
+    "Norvane I/O share memory Server\n"
+    "Options:\n"
+    "-c confile     Specify the path for config file\n"
+    "-d             Daemonize (Terminate and Stay Resident)\n"
+    "-h             Display this help and exit\n"
+    "-i interval    Specify the refresh interval in ms\n"
+    "-v level       Print or log verbose debug information\n"
+    "               0(Error), 1(Warning), 2(Info), 3(Debug)\n"
+    "-s size        specify the maximum line of log file\n"
+    "-l logfile     Specify the path for the log file\n";
+
+const std::string kTime = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4})";
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+bool entryIs(const std::string &line, const std::string &label, const std::string &text) {
+    return std::regex_match(line, std::regex("\\[" + label + "\\] " + kTime + " : " + text));
+}
+
+// A board and a server started on it with `args`, ready to be stopped.
+struct Running {
+    explicit Running(const std::string &tag) : names(tag) {}
+    void start(const std::vector<std::string> &args = {},
+               const std::vector<std::string> &env = {}) {
+        ASSERT_TRUE(board.start(names));
+        ASSERT_TRUE(server.start(names, args, env));
+        ASSERT_TRUE(server.waitReady()) << server.out() << server.err();
+    }
+    fbtest::TestNames names;
+    fbtest::BoardSim board;
+    fbtest::Server server;
+};
+
+TEST(Cli, HelpPrintsTheUsageAndMakesNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-h"}, {"-v", "3", "-h"}, {"-d", "-i", "50", "-c", "x.conf", "-h", "-s", "3"}};
+    for (const auto &args : cases) {
+        fbtest::TestNames names("help");
+        fbtest::Process p;
+        std::vector<std::string> all = {"-l", names.logFile};
+        all.insert(all.end(), args.begin(), args.end());
+        ASSERT_TRUE(
+            p.start(fbtest::programPath("pellora"), all,
+                    {"PELLORA_SHM_NAME=" + names.shmName, "PELLORA_LOCK_FILE=" + names.lockFile,
+                     "FIELDBUS_COM1=" + names.boardLink}));
+        ASSERT_NE(p.wait(), -1);
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.out(), "\nUsage: " + fbtest::programPath("pellora") +
+                               " [OPTION] [VALUE] ...\n" + kUsageBlock + "\n");
+        EXPECT_EQ(p.err(), "");
+        EXPECT_FALSE(fbtest::fileExists(names.logFile));
+        EXPECT_FALSE(fbtest::fileExists(names.lockFile));
+        EXPECT_FALSE(fbtest::regionExists(names.shmName));
+    }
+}
+
+TEST(Cli, StartAndStopLinesAndTheLog) {
+    Running run("stop");
+    { std::ofstream(run.names.logFile) << "left from an earlier run\n"; }
+    run.start();
+    const auto out = lines(run.server.out());
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(std::regex_match(
+        out[0],
+        std::regex(R"(Share Memory I/O Server v0\.1g \(build at [A-Z][a-z]{2} [ 0-9]\d \d{4}\))")))
+        << out[0];
+    EXPECT_TRUE(run.server.running());
+    const auto log = lines(fbtest::readFile(run.names.logFile));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(entryIs(log[0], "INFO  ", "Share memory I/O Server Log Start")) << log[0];
+
+    ASSERT_TRUE(fbtest::regionExists(run.names.shmName));
+    EXPECT_EQ(run.server.stop(), 0);
+    EXPECT_FALSE(fbtest::regionExists(run.names.shmName));
+    EXPECT_EQ(lines(run.server.out()).back(), "Stop Share Memory I/O Server");
+    EXPECT_EQ(run.server.err(), "");
+    const auto after = lines(fbtest::readFile(run.names.logFile));
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_TRUE(entryIs(after[1], "INFO  ", "Stop Share Memory I/O Server")) << after[1];
+}
+
+TEST(Cli, RegionNameGoneAtStopFailsTheStop) {
+    Running run("unlink");
+    run.start();
+    ASSERT_EQ(shm_unlink(run.names.shmName.c_str()), 0);
+    run.server.signal(SIGTERM);
+    ASSERT_NE(run.server.wait(), -1);
+    EXPECT_EQ(run.server.exitCode(), 255);
+    EXPECT_EQ(run.server.err(), "shm_unlink: No such file or directory\n");
+    EXPECT_EQ(run.server.out().find("Stop"), std::string::npos);
+    EXPECT_EQ(lines(fbtest::readFile(run.names.logFile)).size(), 1u);
+}
+
+TEST(Cli, LogLevels) {
+    struct Case {
+        const char *level;
+        const char *shown;  // in the start-up line
+        size_t entries;     // after the stop
+    } cases[] = {{"1", "1", 0}, {"0", "0", 0}, {"3", "3", 2}, {"-1", "-1", 2}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.level);
+        Running run("level");
+        run.start({"-v", c.level});
+        EXPECT_NE(
+            run.server.out().find("logfile = " + run.names.logFile + ", level " + c.shown + "\n"),
+            std::string::npos);
+        EXPECT_EQ(run.server.stop(), 0);
+        EXPECT_TRUE(fbtest::fileExists(run.names.logFile));
+        EXPECT_EQ(lines(fbtest::readFile(run.names.logFile)).size(), c.entries);
+    }
+}
+
+TEST(Cli, UnwritableLogLeavesTheServerRunningWithoutOne) {
+    Running run("nolog");
+    const std::string path = run.names.path("missing/dir/pellora.log");
+    run.start({"-l", path});
+    EXPECT_NE(run.server.out().find("logfile = " + path + ", level 2\n"), std::string::npos);
+    EXPECT_TRUE(run.server.running());
+    EXPECT_EQ(run.server.stop(), 0);
+    EXPECT_FALSE(fbtest::fileExists(path));
+}
+
+TEST(Cli, OptionValuesReachTheRegion) {
+    struct Case {
+        std::vector<std::string> args;
+        int interval;
+    } cases[] = {{{"-i", "0"}, 0},
+                 {{"-i", "abc"}, 0},
+                 {{"-i", "2500"}, 2500},
+                 {{"-c", "/nonexistent.conf", "-s", "0"}, 100},
+                 {{"-s", "-5", "-x"}, 100}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        Running run("values");
+        run.start(c.args);
+        fbtest::RegionMap region(run.names.shmName);
+        ASSERT_TRUE(region.ok());
+        EXPECT_EQ(region.snapshot()->interval, c.interval);
+        EXPECT_NE(run.server.out().find("refresh interval " + std::to_string(c.interval) + " ms\n"),
+                  std::string::npos);
+        EXPECT_EQ(run.server.stop(), 0);
+    }
+}
+
+TEST(Cli, UnknownOptionAndMissingArgumentAreReportedAndSkipped) {
+    Running run("getopt");
+    run.start({"-x", "-i"});
+    EXPECT_NE(run.server.err().find("invalid option -- 'x'"), std::string::npos)
+        << run.server.err();
+    EXPECT_NE(run.server.err().find("option requires an argument -- 'i'"), std::string::npos);
+    EXPECT_EQ(run.server.stop(), 0);
+}
+
+// A path that does not fit the 512-byte buffer is refused before anything is
+// made; the longest one that fits is taken.
+TEST(Cli, PathLengthLimits) {
+    fbtest::TestNames names("paths");
+    const std::string fits = "/" + std::string(510, 'l');
+    const std::string tooLong = fits + "l";
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string message;
+    } cases[] = {
+        {{"-l", tooLong, "-h"}, {}, "Log file path too long: 512 characters, at most 511\n"},
+        {{},
+         {"PELLORA_LOCK_FILE=" + tooLong},
+         "Lock file path too long: 512 characters, at most 511\n"},
+    };
+    for (const Case &c : cases) {
+        fbtest::Server p;
+        ASSERT_TRUE(p.start(names, c.args, c.env));
+        ASSERT_NE(p.wait(), -1);
+        EXPECT_EQ(p.exitCode(), 255);
+        EXPECT_EQ(p.out(), c.message);
+        EXPECT_FALSE(fbtest::regionExists(names.shmName));
+        EXPECT_FALSE(fbtest::fileExists(names.logFile));
+    }
+    Running run("pathfits");
+    run.start({"-l", fits}, {"PELLORA_LOCK_FILE=" + fits});
+    EXPECT_NE(run.server.out().find("logfile = " + fits + ", level 2\nlockfile = " + fits + "\n"),
+              std::string::npos);
+    EXPECT_EQ(run.server.stop(), 0);
+}
+
+}  // namespace
