@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "net.h"
@@ -121,6 +124,29 @@ TEST(NetExchange, TimeoutIsCountedInMillisecondsBeyondOneSecond) {
     const long long start = fbtest::monoMs();
     EXPECT_EQ(Receive_socket(c.index, ans, 4, 1300, nullptr), 0);
     EXPECT_GE(fbtest::monoMs() - start, 1290) << "a wait over one second must not be cut short";
+}
+
+void onAlarm(int) {}
+
+TEST(NetExchange, ASignalDoesNotCutTheWaitShort) {
+    Connected c;
+    struct sigaction sa {};
+    sa.sa_handler = onAlarm;  // no SA_RESTART: poll() sees EINTR
+    struct sigaction old {};
+    sigaction(SIGALRM, &sa, &old);
+    itimerval tick{{0, 20000}, {0, 20000}};
+    setitimer(ITIMER_REAL, &tick, nullptr);
+    std::thread late([&c] {
+        poll(nullptr, 0, 150);
+        fbtest::writeAll(c.peer, "ok", 2);
+    });
+    char ans[4];
+    const int got = Receive_socket(c.index, ans, sizeof ans, 3000, nullptr);
+    late.join();
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(got, 2);
 }
 
 TEST(NetExchange, PeerClosingOrBadEntryIsMinusOne) {
