@@ -184,15 +184,4 @@ TEST(Board, PortThatDoesNotOpenLeavesTheRegionAlone) {
     Set_Com_Device(1, nullptr);
 }
 
-TEST(Board, TableLookup) {
-    for (unsigned id : {0x0A11u, 0x0A14u, 0x0A15u, 0x0A19u, 0x0C23u, 0x0C24u, 0x0C25u, 0x0C2Au}) {
-        const BoardLayout *b = findBoardLayout(id);
-        ASSERT_NE(b, nullptr) << std::hex << id;
-        EXPECT_EQ(b->id, id);
-        EXPECT_EQ(b->dwordInCount, b->bitInCount);
-    }
-    for (unsigned id : {0u, 0x0A10u, 0x0C2Bu, 0x9999u, 0x10A11u})
-        EXPECT_EQ(findBoardLayout(id), nullptr);
-}
-
 }  // namespace

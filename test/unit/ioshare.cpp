@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "../../server/region.cpp"
 #include "server_harness.h"
 
@@ -20,31 +18,6 @@ bool allZero(const unsigned char *p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (p[i] != 0) return false;
     return true;
-}
-
-TEST(IoShare, WireOrderOfTheImagesFromTheRecordsStart) {
-    // The client's arithmetic: a register's bytes at 2k, 2k + 1 of its image,
-    // a coil's bit at k mod 8 of byte k div 8.
-    auto region = std::make_unique<ioShare_t>();
-    auto *raw = reinterpret_cast<unsigned char *>(region.get());
-    region->intInImage[0] = 0x12;
-    region->intInImage[1] = 0x34;
-    EXPECT_EQ(raw[6328 + IOSHARE_SHIFT], 0x12);
-    EXPECT_EQ(raw[6329 + IOSHARE_SHIFT], 0x34);
-    region->bitOutImage[9 / 8] |= 1u << (9 % 8);
-    EXPECT_EQ(raw[2233 + IOSHARE_SHIFT], 0x02);
-    EXPECT_EQ(IOSHARE_SIZE, sizeof(ioShare_t));
-    EXPECT_EQ(IOSHARE_TAIL_AREA_SIZE, 2129920);
-}
-
-TEST(IoShare, NameComesFromTheEnvironmentWhenSet) {
-    unsetenv(IOSHARE_NAME_ENV);
-    EXPECT_STREQ(regionName(), "/zuqshmio");
-    setenv(IOSHARE_NAME_ENV, "", 1);
-    EXPECT_STREQ(regionName(), "/zuqshmio");
-    setenv(IOSHARE_NAME_ENV, "/other", 1);
-    EXPECT_STREQ(regionName(), "/other");
-    unsetenv(IOSHARE_NAME_ENV);
 }
 
 TEST(IoShare, CreatedRegionIsSizedClearedAndSetUp) {

@@ -10,7 +10,8 @@
 namespace rksim {
 
 const char *const kCommandHelp =
-    "Commands on standard input, one per line, each answered by one line:\n"
+    "Commands on standard input, one per line, each answered by one line\n"
+    "(\"help\" by this list, then \"ok\"):\n"
     "  set KIND ADDR VALUE...   set points from ADDR on (inputs, or outputs to preset)\n"
     "  get KIND ADDR [COUNT]    show COUNT points (default 1): \"KIND ADDR: V V ...\"\n"
     "                           KIND: coil, di (discrete input), ir (input register),\n"
