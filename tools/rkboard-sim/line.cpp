@@ -36,9 +36,10 @@ int64_t lineNs(size_t bytes) {
     return static_cast<int64_t>(bytes) * 10'000'000'000 / 115200;
 }
 
-// Bytes the line has carried `elapsed` nanoseconds after the first one left.
+// Bytes the line has carried whole `elapsed` nanoseconds after the first
+// one began to leave.
 size_t bytesDue(int64_t elapsed) {
-    return elapsed < 0 ? 0 : static_cast<size_t>(elapsed * 115200 / 10'000'000'000) + 1;
+    return elapsed < 0 ? 0 : static_cast<size_t>(elapsed * 115200 / 10'000'000'000);
 }
 
 // State of one serving loop: the request being received, the answer being
@@ -162,7 +163,7 @@ struct Loop {
             txLen = txSent = 0;
             return now;  // the next request may be waiting already
         }
-        return paced ? txStart + lineNs(txSent) : now;
+        return paced ? txStart + lineNs(txSent + 1) : now;
     }
 
     void readLine(int64_t now) {
