@@ -125,8 +125,8 @@ int main(int argc, char **argv) {
             break;
     }
 
-    initLog(s.logPath, s.logLines, s.logLevel,
-            kBanner);  // runs without a log on failure
+    // A log that cannot be opened leaves the server running without one.
+    initLog(s.logPath, s.logLines, s.logLevel, kBanner);
     std::printf("Share Memory I/O Server %s (build at %s)\n", kVersion, __DATE__);
     std::printf(s.daemonFlag != 0 ? "Mode : daemon\n" : "Mode : interactive\n");
     std::printf("logfile = %s, level %d\n", s.logPath, s.logLevel);
@@ -159,7 +159,9 @@ int main(int argc, char **argv) {
     // Interactive console: initConsole(kBanner) when not a daemon (console.h).
     // Refresh thread: pthread_create(..., writeThread, share) goes here.
 
-    // Start-up lines reach a pipe or a log collector now, not at exit.
+    // Start-up lines reach a pipe or a log collector now, not at exit, and
+    // only once SIGTERM is handled: whoever reads them (a supervisor, the
+    // tests) may stop the server from then on. Keep this after the handler.
     std::fflush(stdout);
 
     while (serverRunning()) {
