@@ -56,6 +56,11 @@ class ComCmd : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(Set_Com_Device(kPort, pty.path.c_str()), 0);
         ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 0), 0);
+        // Pure polling first (VMIN 0, VTIME 0), as the raw exchange leaves a
+        // port: a call that failed to set its own timer would then come back
+        // at once instead of blocking for good.
+        WORD unused = 0;
+        ASSERT_EQ(Send_Receive(kPort, nullptr, 0, result, 0, 0, &unused), 0);
         std::memset(result, 'X', sizeof result);
     }
     void TearDown() override {
