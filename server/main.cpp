@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "board.h"
+#include "console.h"
+#include "daemon.h"
 #include "log.h"
 #include "msw.h"
 #include "region.h"
@@ -125,6 +127,14 @@ int main(int argc, char **argv) {
             break;
     }
 
+    // A second instance is refused here, before it touches anything the
+    // running server owns: initLog would empty its log, createRegion would
+    // clear its region and initIOBoard would talk to its board.
+    if (claimLockFile(s.lockPath) != 0) {
+        if (s.daemonFlag != 0) std::perror("Daemon Failed");
+        return -1;
+    }
+
     // A log that cannot be opened leaves the server running without one.
     initLog(s.logPath, s.logLines, s.logLevel, kBanner);
     std::printf("Share Memory I/O Server %s (build at %s)\n", kVersion, __DATE__);
@@ -150,13 +160,22 @@ int main(int argc, char **argv) {
         return -1;  // the region stays for the next start to reuse
     }
 
-    // Daemon step and lock file: initDaemon(s.daemonFlag, s.lockPath) goes
-    // here, before the SIGTERM handler (daemon.h). Until it does, -d only
-    // changes the mode line and the server stays in the foreground.
-
+    // The handler goes in before the daemon step, so that the daemon holds
+    // it before its pid appears in the lock file: a stop sent as soon as the
+    // pid can be read still leads to the orderly stop.
     std::signal(SIGTERM, sig_term);
 
-    // Interactive console: initConsole(kBanner) when not a daemon (console.h).
+    const int daemonResult = initDaemon(s.daemonFlag, s.lockPath);
+    if (daemonResult < 0) {
+        if (s.daemonFlag != 0) {
+            std::perror("Daemon Failed");
+            logMsg(1, "Daemon Failed retVal = %d\n", daemonResult);
+        }
+        stopServer();
+        return -1;
+    }
+
+    if (s.daemonFlag == 0) initConsole(kBanner);
     // Refresh thread: pthread_create(..., writeThread, share) goes here.
 
     // Start-up lines reach a pipe or a log collector now, not at exit, and
@@ -165,11 +184,11 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     while (serverRunning()) {
-        // Interactive mode: consoleService(&runningFlag) goes here.
+        if (s.daemonFlag == 0) consoleService(&runningFlag);
         usleep(10000);
     }
 
-    // Interactive mode: finiConsole() goes here, first of the stop steps.
+    if (s.daemonFlag == 0) finiConsole();
     stopServer();
     pthread_mutex_lock(&share->mutex);
     pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now

@@ -1,0 +1,250 @@
+// pellora's daemon mode, its lock file against second instances, and its
+// console on a real terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "pty_pair.h"
+#include "server_harness.h"
+
+namespace {
+
+using fbtest::BoardSim;
+using fbtest::Server;
+using fbtest::TestNames;
+
+// Fields 6 (session) and 7 (controlling terminal) of /proc/<pid>/stat, and
+// the state letter; false once the process is gone.
+bool procStat(pid_t pid, char *state, long *session, long *tty) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(text.substr(close + 2));
+    long ppid = 0, pgrp = 0;
+    rest >> *state >> ppid >> pgrp >> *session >> *tty;
+    return static_cast<bool>(rest);
+}
+
+bool gone(pid_t pid) {
+    char state = 0;
+    long session = 0, tty = 0;
+    return !procStat(pid, &state, &session, &tty) || state == 'Z';
+}
+
+pid_t lockHolder(const std::string &lockFile) {
+    const std::string text = fbtest::readFile(lockFile);
+    const auto end = text.find('\0');
+    if (end == std::string::npos || end + 1 != text.size()) return -1;
+    return static_cast<pid_t>(std::atol(text.c_str()));
+}
+
+int count482(const BoardSim &board) {
+    int n = 0;
+    for (const auto &t : board.trace()) n += t.function == 3 && t.address == 482;
+    return n;
+}
+
+TEST(PelloraDaemon, DetachesHoldsTheLockAndStopsInOrder) {
+    TestNames names("daemon");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    Server parent;
+    ASSERT_TRUE(parent.start(names, {"-d"}));
+    ASSERT_NE(parent.wait(5000), -1) << "the parent ends at once";
+    EXPECT_EQ(parent.exitCode(), 0);
+
+    pid_t pid = -1;
+    ASSERT_TRUE(fbtest::waitUntil([&] { return (pid = lockHolder(names.lockFile)) > 0; }))
+        << "lock file holds the pid in decimal and one zero byte";
+    EXPECT_NE(pid, parent.pid());
+    char state = 0;
+    long session = 0, tty = -1;
+    ASSERT_TRUE(procStat(pid, &state, &session, &tty));
+    EXPECT_EQ(session, pid) << "a session of its own";
+    EXPECT_EQ(tty, 0) << "no controlling terminal";
+    EXPECT_TRUE(fbtest::regionExists(names.shmName));
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(fbtest::waitUntil([&] { return gone(pid); }, 10000));
+    EXPECT_FALSE(fbtest::regionExists(names.shmName)) << "region unlinked at the orderly stop";
+    EXPECT_NE(fbtest::readFile(names.logFile).find("Stop Share Memory I/O Server"),
+              std::string::npos);
+}
+
+class SecondInstance : public ::testing::TestWithParam<bool> {};
+
+// A second start, interactive or daemon, is refused at the lock before it
+// clears the running server's region, empties its log or talks to its board.
+TEST_P(SecondInstance, IsRefusedWithoutDisturbingTheFirst) {
+    const bool daemon = GetParam();
+    TestNames names(daemon ? "second-d" : "second-i");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    Server first;
+    ASSERT_TRUE(first.start(names));
+    ASSERT_TRUE(first.waitReady());
+    fbtest::RegionMap region(names.shmName);
+    ASSERT_TRUE(region.ok());
+    pthread_mutex_lock(&region->mutex);
+    region->auxArea[7] = 0x5A;  // a client's own mark
+    pthread_mutex_unlock(&region->mutex);
+    const std::string logBefore = fbtest::readFile(names.logFile);
+    const int idReads = count482(board);
+
+    Server second;
+    ASSERT_TRUE(
+        second.start(names, daemon ? std::vector<std::string>{"-d"} : std::vector<std::string>{}));
+    ASSERT_NE(second.wait(5000), -1);
+    EXPECT_EQ(second.exitCode(), 255);
+    EXPECT_NE(second.out().find("Create lockfile " + names.lockFile + " failed"), std::string::npos)
+        << second.out();
+
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(region->auxArea[7], 0x5A);
+    EXPECT_EQ(region->boardId, 0x0C2A);
+    EXPECT_EQ(fbtest::readFile(names.logFile).substr(0, logBefore.size()), logBefore);
+    EXPECT_EQ(count482(board), idReads) << "the board was not asked again";
+    EXPECT_EQ(lockHolder(names.lockFile), first.pid());
+    EXPECT_EQ(first.stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SecondInstance, ::testing::Bool());
+
+TEST(PelloraLock, StaleLockOfAKilledServerIsTakenOver) {
+    TestNames names("stale");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    {
+        Server killed;
+        ASSERT_TRUE(killed.start(names));
+        ASSERT_TRUE(killed.waitReady());
+        killed.signal(SIGKILL);
+        killed.wait();
+    }
+    ASSERT_TRUE(fbtest::fileExists(names.lockFile));
+    Server next;
+    ASSERT_TRUE(next.start(names));
+    ASSERT_TRUE(next.waitReady());
+    EXPECT_TRUE(fbtest::waitUntil([&] { return lockHolder(names.lockFile) == next.pid(); }));
+    EXPECT_EQ(next.stop(), 0);
+}
+
+TEST(PelloraLock, UnopenableLockFileRefusesTheStart) {
+    TestNames names("nolock");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    const std::string lock = names.path("missing-dir/pellora.pid");
+    Server server;
+    ASSERT_TRUE(server.start(names, {}, {"PELLORA_LOCK_FILE=" + lock}));
+    ASSERT_NE(server.wait(5000), -1);
+    EXPECT_EQ(server.exitCode(), 255);
+    EXPECT_NE(server.out().find("Lockfile " + lock + " open failed"), std::string::npos)
+        << server.out();
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
+}
+
+// pellora with a pseudo-terminal as its terminal.
+struct TerminalServer {
+    pid_t pid = -1;
+    int master = -1;
+    std::string seen;
+
+    bool start(const TestNames &names, const termios &settings) {
+        termios t = settings;
+        pid = forkpty(&master, nullptr, &t, nullptr);
+        if (pid < 0) return false;
+        if (pid == 0) {
+            setenv("PELLORA_SHM_NAME", names.shmName.c_str(), 1);
+            setenv("PELLORA_LOCK_FILE", names.lockFile.c_str(), 1);
+            setenv("FIELDBUS_COM1", names.boardLink.c_str(), 1);
+            const std::string prog = fbtest::programPath("pellora");
+            execl(prog.c_str(), prog.c_str(), "-l", names.logFile.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return true;
+    }
+    bool waitFor(const std::string &text, int ms = 5000) {
+        return fbtest::waitUntil(
+            [&] {
+                const auto got = fbtest::readFor(master, 4096, 20);
+                seen.append(got.begin(), got.end());
+                return seen.find(text) != std::string::npos;
+            },
+            ms);
+    }
+    int exitStatus() {
+        int status = 0;
+        fbtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ~TerminalServer() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (master >= 0) close(master);
+    }
+};
+
+class Console : public ::testing::TestWithParam<bool> {};
+
+// The console on a real terminal: echo, help, exit or SIGTERM, and the
+// terminal's settings back exactly as they were.
+TEST_P(Console, ServesCommandsAndRestoresTheTerminal) {
+    const bool bySignal = GetParam();
+    TestNames names(bySignal ? "console-t" : "console-x");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    termios cooked{};
+    {
+        int m = -1, sl = -1;  // a new pty's own defaults: canonical, echo, CR to NL
+        ASSERT_EQ(openpty(&m, &sl, nullptr, nullptr, nullptr), 0);
+        tcgetattr(sl, &cooked);
+        close(sl);
+        close(m);
+    }
+    ASSERT_NE(cooked.c_lflag & ICANON, 0u);
+    TerminalServer server;
+    ASSERT_TRUE(server.start(names, cooked));
+    ASSERT_TRUE(server.waitFor("Share memory I/O Server>"));
+    termios during{};
+    ASSERT_EQ(tcgetattr(server.master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+    fbtest::writeAll(server.master, "help\r", 5);
+    EXPECT_TRUE(server.waitFor("help : Help information")) << server.seen;
+    EXPECT_NE(server.seen.find("Share memory I/O Server>help"), std::string::npos)
+        << "typed bytes echoed";
+    fbtest::writeAll(server.master, "bogus\r", 6);
+    EXPECT_TRUE(server.waitFor("command bogus is not recognized !!!")) << server.seen;
+
+    if (bySignal)
+        kill(server.pid, SIGTERM);
+    else
+        fbtest::writeAll(server.master, "exit\r", 5);
+    EXPECT_TRUE(server.waitFor("Stop Share Memory I/O Server")) << server.seen;
+    termios after{};
+    ASSERT_EQ(tcgetattr(server.master, &after), 0);
+    EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+    EXPECT_EQ(after.c_iflag, cooked.c_iflag);
+    EXPECT_EQ(after.c_cc[VMIN], cooked.c_cc[VMIN]);
+    EXPECT_EQ(after.c_cc[VTIME], cooked.c_cc[VTIME]);
+    EXPECT_EQ(server.exitStatus(), 0);
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, Console, ::testing::Bool());
+
+}  // namespace
