@@ -141,4 +141,69 @@ IOSHARE_ASSERT(sizeof(ioShare_t) == 2146504, "2146504 bytes");
 
 #undef IOSHARE_AT
 
+/* ---- Client helpers (libfieldbus) ----
+ * For the processes that use a running server's region. Fields and images
+ * are read and written with the mutex held (ioshare_lock); requests are
+ * posted in a slot and carried to the board by the server's next cycle. */
+
+FIELDBUS_BEGIN_DECLS
+
+/* The images a client names. The first six have a request slot each, which
+ * carries the function in brackets to the board; IOSHARE_DWORD_IN has none. */
+enum ioshareKind {
+    IOSHARE_BIT_IN,     /* bitInImage, discrete inputs (2) */
+    IOSHARE_BIT_OUT,    /* bitOutImage, coils to write (15) */
+    IOSHARE_BIT_OUT_RB, /* bitOutRbImage, coils read back (1) */
+    IOSHARE_INT_IN,     /* intInImage, input registers (4) */
+    IOSHARE_INT_OUT,    /* intOutImage, holding registers to write (16) */
+    IOSHARE_INT_OUT_RB, /* intOutRbImage, holding registers read back (3) */
+    IOSHARE_DWORD_IN    /* dwordInImage, 32-bit inputs */
+};
+
+/* Opens the region `name` (null or empty: the environment's IOSHARE_NAME_ENV,
+ * else IOSHARE_DEFAULT_NAME) and maps it whole. The mapping, or null with
+ * errno set: ENOENT when no server has created it, EAGAIN when it is not
+ * sized yet. The server never unmaps a client: release it with ioshare_close. */
+ioShare_t *ioshare_open(const char *name);
+
+/* Unmaps a region of ioshare_open: 0, or -1. */
+int ioshare_close(ioShare_t *share);
+
+/* Takes the region's mutex: 0; 1 when its last holder died holding it (the
+ * mutex is made consistent again and is held); -1 with errno set when it is
+ * not taken. Release it promptly: the server needs it every cycle. */
+int ioshare_lock(ioShare_t *share);
+
+/* Releases the mutex: 0, or -1. */
+int ioshare_unlock(ioShare_t *share);
+
+/* Wakes the server's cycle at once instead of at the end of its interval.
+ * Call it while or after posting a request: 0, or -1. */
+int ioshare_signal(ioShare_t *share);
+
+/* Posts (addr, count) in the slot of `kind` and signals the server: waits
+ * for the slot to be idle, writes the count, then the address, and waits
+ * until the server has taken the request. Takes and releases the mutex
+ * itself; waits at most timeoutMs in all. 0 taken; -1 kind without a slot,
+ * addr -1, or mutex not taken; -2 slot still busy, nothing posted; -3 posted
+ * but not seen taken (it may stay posted; also when another client posted the
+ * very same request right after ours was taken). A write sends the kind's
+ * output image: put the points first. */
+int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int timeoutMs);
+
+/* Reads the point at Modbus address `addr` from the image of `kind`, with
+ * the mutex held: a bit as 0 or 1, a register as its value (high byte first
+ * in the image), a 32-bit input (addr: its first register, dwordInBase + 2k)
+ * with its first register as the high half. 0, or -1 when addr lies outside
+ * the image (below the kind's base or beyond its room). */
+int ioshare_get(const ioShare_t *share, int kind, int32_t addr, uint32_t *value);
+
+/* Sets the output point at `addr` in the image of IOSHARE_BIT_OUT (value
+ * not 0: on) or IOSHARE_INT_OUT (low 16 bits), with the mutex held. It reaches
+ * the board with the next write request of that kind. 0, or -1 for another
+ * kind or an address outside the image. */
+int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value);
+
+FIELDBUS_END_DECLS
+
 #endif

@@ -106,7 +106,7 @@ int initIOBoard(ioShare_t *share) {
     const unsigned id = readBoardId();
     std::printf("rk-board ID=%04X\n", id);
 
-    pthread_mutex_lock(&share->mutex);
+    lockRegion(share);  // repairs a mutex whose holder died
     clearLayout(share, id);
     if (id == 0) {
         share->boardId = IOSHARE_NO_BOARD;

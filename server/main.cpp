@@ -15,6 +15,7 @@
 #include "daemon.h"
 #include "log.h"
 #include "msw.h"
+#include "refresh.h"
 #include "region.h"
 #include "running.h"
 
@@ -176,7 +177,11 @@ int main(int argc, char **argv) {
     }
 
     if (s.daemonFlag == 0) initConsole(kBanner);
-    // Refresh thread: pthread_create(..., writeThread, share) goes here.
+    pthread_t refreshThread;
+    if (pthread_create(&refreshThread, nullptr, writeThread, share) != 0) {
+        std::printf("error create thread\n");
+        return -1;
+    }
 
     // Start-up lines reach a pipe or a log collector now, not at exit, and
     // only once SIGTERM is handled: whoever reads them (a supervisor, the
@@ -190,10 +195,10 @@ int main(int argc, char **argv) {
 
     if (s.daemonFlag == 0) finiConsole();
     stopServer();
-    pthread_mutex_lock(&share->mutex);
+    lockRegion(share);                     // repairs a mutex whose holder died
     pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now
     pthread_mutex_unlock(&share->mutex);
-    // The refresh thread is joined here, once it exists.
+    pthread_join(refreshThread, nullptr);  // it finishes the cycle it is in
 
     if (shm_unlink(shmName) == -1) {
         std::perror("shm_unlink");

@@ -58,9 +58,16 @@ int initRegionAttributes(pthread_mutexattr_t *mutexAttr, pthread_condattr_t *con
     if (failed(pthread_mutexattr_setpshared(mutexAttr, PTHREAD_PROCESS_SHARED),
                "pthread_mutexattr_setpshared"))
         return -1;
+    // A client that dies holding the mutex must not stop the server for good.
+    if (failed(pthread_mutexattr_setrobust(mutexAttr, PTHREAD_MUTEX_ROBUST),
+               "pthread_mutexattr_setrobust"))
+        return -1;
     if (failed(pthread_condattr_init(condAttr), "pthread_condattr_init")) return -1;
     if (failed(pthread_condattr_setpshared(condAttr, PTHREAD_PROCESS_SHARED),
                "pthread_condattr_setpshared"))
+        return -1;
+    // The refresh wait must not stall when the wall clock is set back.
+    if (failed(pthread_condattr_setclock(condAttr, CLOCK_MONOTONIC), "pthread_condattr_setclock"))
         return -1;
     return 0;
 }
@@ -80,6 +87,58 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
     share->interval = interval;
     idleRequestSlots(share);
     share->tailReq = IOSHARE_IDLE;
-    pthread_mutex_init(&share->mutex, mutexAttr);
+    initRegionMutex(share, mutexAttr);
     pthread_cond_init(&share->cond, condAttr);
+}
+
+namespace {
+// Process-shared and, where the system allows it, robust.
+pthread_mutexattr_t sharedMutexAttributes() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    return attr;
+}
+}  // namespace
+
+int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
+    if (pthread_mutex_init(&share->mutex, mutexAttr) == 0) return 0;
+    // Robust mutexes need the kernel's list of held locks, which some
+    // environments (user-mode emulators) refuse: a plain process-shared mutex
+    // then, rather than none at all.
+    pthread_mutexattr_t plain;
+    pthread_mutexattr_init(&plain);
+    pthread_mutexattr_setpshared(&plain, PTHREAD_PROCESS_SHARED);
+    pthread_mutex_init(&share->mutex, &plain);
+    pthread_mutexattr_destroy(&plain);
+    return -1;
+}
+
+// A holder that died leaves the mutex locked for the next taker with
+// EOWNERDEAD: the region's fields are whole words and images of bytes, so
+// marking it consistent is all the repair there is. A taker that did not
+// (a client ignoring EOWNERDEAD) leaves it unrecoverable and held by nobody:
+// only a fresh initialisation brings it back.
+int repairRegionLock(ioShare_t *share, int rc) {
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&share->mutex);
+        return 1;
+    }
+    if (rc == ENOTRECOVERABLE) {
+        pthread_mutexattr_t attr = sharedMutexAttributes();
+        initRegionMutex(share, &attr);
+        pthread_mutexattr_destroy(&attr);
+        return pthread_mutex_lock(&share->mutex) == 0 ? 2 : -1;
+    }
+    return rc == 0 ? 0 : -1;
+}
+
+int lockRegion(ioShare_t *share) {
+    return repairRegionLock(share, pthread_mutex_lock(&share->mutex));
+}
+
+int waitRegion(ioShare_t *share, const timespec *deadline) {
+    const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
+    return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
 }

@@ -1,6 +1,8 @@
 // The shared I/O region on the server's side: create, prepare, remove.
 #pragma once
 
+#include <time.h>
+
 #include <cstddef>
 
 #include "ioshare.h"
@@ -18,8 +20,9 @@ ioShare_t *createRegion(const char *name);
 // perror("mmap"), when the mapping is refused: nothing is written through it.
 void *mapRegion(int fd, size_t size);
 
-// Makes both attribute objects process-shared: 0, or -1 after perror of the
-// failing call.
+// Makes both attribute objects process-shared, the mutex robust and the
+// condition's clock the monotonic one: 0, or -1 after perror of the failing
+// call.
 int initRegionAttributes(pthread_mutexattr_t *mutexAttr, pthread_condattr_t *condAttr);
 
 // Writes the start-up header (interval, idle request slots, tailReq) and
@@ -29,3 +32,20 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
 
 // Sets every request slot's address to idle.
 void idleRequestSlots(ioShare_t *share);
+
+// Initialises the region's mutex with `mutexAttr`; where robust mutexes are
+// refused (-1), with a plain process-shared one instead (0 when robust).
+int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr);
+
+// Takes the region's mutex, repairing it after a holder that died: 0 taken,
+// 1 taken from a dead holder and made consistent, 2 taken after it had been
+// left unrecoverable and was initialised afresh, -1 not taken.
+int lockRegion(ioShare_t *share);
+
+// Waits on the region's condition until `deadline` (monotonic clock) with the
+// mutex held, and holds it again on return; results as lockRegion (a
+// time-out is 0).
+int waitRegion(ioShare_t *share, const timespec *deadline);
+
+// lockRegion's repair, for the result `rc` of a lock or wait on the mutex.
+int repairRegionLock(ioShare_t *share, int rc);

@@ -1,0 +1,205 @@
+// Client helpers for the server's shared region: open and map it, lock it,
+// post requests, read and write single points in the images' byte orders.
+#include "ioshare.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+constexpr useconds_t kPollUs = 500;
+
+using Image = unsigned char[IOSHARE_AREA_SIZE];
+
+// Where a kind lives in the record: its slot (none for the 32-bit inputs),
+// its image, the base its points count from, the bytes per point (0: bits).
+struct KindInfo {
+    int32_t ioShare_t::*reqAddr;
+    int32_t ioShare_t::*reqCount;
+    Image ioShare_t::*image;
+    int32_t ioShare_t::*base;
+    int bytesPerPoint;
+};
+
+constexpr KindInfo kKinds[] = {
+    {&ioShare_t::bitInReqAddr, &ioShare_t::bitInReqCount, &ioShare_t::bitInImage,
+     &ioShare_t::bitInBase, 0},
+    {&ioShare_t::bitOutReqAddr, &ioShare_t::bitOutReqCount, &ioShare_t::bitOutImage,
+     &ioShare_t::bitOutBase, 0},
+    {&ioShare_t::bitOutRbReqAddr, &ioShare_t::bitOutRbReqCount, &ioShare_t::bitOutRbImage,
+     &ioShare_t::bitOutBase, 0},
+    {&ioShare_t::intInReqAddr, &ioShare_t::intInReqCount, &ioShare_t::intInImage,
+     &ioShare_t::intInBase, 2},
+    {&ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount, &ioShare_t::intOutImage,
+     &ioShare_t::intOutBase, 2},
+    {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount, &ioShare_t::intOutRbImage,
+     &ioShare_t::intOutBase, 2},
+    {nullptr, nullptr, &ioShare_t::dwordInImage, &ioShare_t::dwordInBase, 4},
+};
+
+const KindInfo *kindInfo(int kind) {
+    return kind >= 0 && kind <= IOSHARE_DWORD_IN ? &kKinds[kind] : nullptr;
+}
+
+// Byte offset of the point at `addr` in the kind's image (bit offset for
+// bits), or -1 when it lies outside. A 32-bit input is two registers, so its
+// address lies an even number of registers from the base.
+long pointOffset(const ioShare_t *share, const KindInfo &k, int32_t addr) {
+    long long first = static_cast<long long>(addr) - share->*k.base;
+    if (k.bytesPerPoint == 4) {
+        if (first % 2 != 0) return -1;
+        first /= 2;
+    }
+    const long long room =
+        k.bytesPerPoint == 0 ? IOSHARE_BIT_POINTS : IOSHARE_AREA_SIZE / k.bytesPerPoint;
+    if (first < 0 || first >= room) return -1;
+    return static_cast<long>(k.bytesPerPoint == 0 ? first : first * k.bytesPerPoint);
+}
+
+long long monoMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Locks until `end`: a mutex left unrecoverable by a careless client is
+// mended by the server's next lock, so that one is waited out.
+bool lockUntil(ioShare_t *share, long long end) {
+    for (;;) {
+        if (ioshare_lock(share) >= 0) return true;
+        if (errno != ENOTRECOVERABLE || monoMs() >= end) return false;
+        usleep(kPollUs);
+    }
+}
+
+// With the mutex held, waits until the slot's address is idle (true, mutex
+// held) or `end` has passed (false; *locked tells whether it is held).
+bool waitIdle(ioShare_t *share, int32_t ioShare_t::*addr, long long end, bool *locked) {
+    while (share->*addr != IOSHARE_IDLE) {
+        ioshare_unlock(share);
+        *locked = false;
+        if (monoMs() >= end) return false;
+        usleep(kPollUs);
+        if (!lockUntil(share, end)) return false;
+        *locked = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+ioShare_t *ioshare_open(const char *name) {
+    if (name == nullptr || *name == '\0') {
+        name = std::getenv(IOSHARE_NAME_ENV);
+        if (name == nullptr || *name == '\0') name = IOSHARE_DEFAULT_NAME;
+    }
+    const int fd = shm_open(name, O_RDWR, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(ioShare_t))) {
+        close(fd);
+        errno = EAGAIN;  // touching pages past its end would fault
+        return nullptr;
+    }
+    void *p = mmap(nullptr, sizeof(ioShare_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return p == MAP_FAILED ? nullptr : static_cast<ioShare_t *>(p);
+}
+
+int ioshare_close(ioShare_t *share) {
+    return share != nullptr && munmap(share, sizeof(ioShare_t)) == 0 ? 0 : -1;
+}
+
+int ioshare_lock(ioShare_t *share) {
+    const int rc = pthread_mutex_lock(&share->mutex);
+    if (rc == 0) return 0;
+    // Its holder died: the fields are whole words and bytes, nothing to undo.
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&share->mutex);
+        return 1;
+    }
+    errno = rc;
+    return -1;
+}
+
+int ioshare_unlock(ioShare_t *share) {
+    const int rc = pthread_mutex_unlock(&share->mutex);
+    if (rc == 0) return 0;
+    errno = rc;
+    return -1;
+}
+
+int ioshare_signal(ioShare_t *share) {
+    return pthread_cond_signal(&share->cond) == 0 ? 0 : -1;
+}
+
+int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int timeoutMs) {
+    const KindInfo *k = kindInfo(kind);
+    if (k == nullptr || k->reqAddr == nullptr || addr == IOSHARE_IDLE) return -1;
+    const long long end = monoMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    if (!lockUntil(share, end)) return -1;
+    bool locked = true;
+    if (!waitIdle(share, k->reqAddr, end, &locked)) {
+        if (locked) ioshare_unlock(share);
+        return -2;
+    }
+    share->*k->reqCount = count;
+    share->*k->reqAddr = addr;
+    ioshare_signal(share);
+    ioshare_unlock(share);
+    // The server resets the address when it has taken the request; a client
+    // that posts the same address after it shows as busy again, not as done.
+    for (;;) {
+        usleep(kPollUs);
+        if (!lockUntil(share, end)) return -3;
+        const bool taken = share->*k->reqAddr != addr || share->*k->reqCount != count;
+        ioshare_unlock(share);
+        if (taken) return 0;
+        if (monoMs() >= end) return -3;
+    }
+}
+
+int ioshare_get(const ioShare_t *share, int kind, int32_t addr, uint32_t *value) {
+    const KindInfo *k = kindInfo(kind);
+    if (k == nullptr) return -1;
+    const long at = pointOffset(share, *k, addr);
+    if (at < 0) return -1;
+    const unsigned char *p = share->*k->image;
+    switch (k->bytesPerPoint) {
+        case 0:
+            *value = p[at / 8] >> (at % 8) & 1u;
+            break;
+        case 2:
+            *value = static_cast<uint32_t>(p[at]) << 8 | p[at + 1];
+            break;
+        default:
+            *value = static_cast<uint32_t>(p[at]) << 24 | static_cast<uint32_t>(p[at + 1]) << 16 |
+                     static_cast<uint32_t>(p[at + 2]) << 8 | p[at + 3];
+            break;
+    }
+    return 0;
+}
+
+int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value) {
+    if (kind != IOSHARE_BIT_OUT && kind != IOSHARE_INT_OUT) return -1;
+    const KindInfo &k = kKinds[kind];
+    const long at = pointOffset(share, k, addr);
+    if (at < 0) return -1;
+    unsigned char *p = share->*k.image;
+    if (kind == IOSHARE_BIT_OUT) {
+        const auto mask = static_cast<unsigned char>(1u << (at % 8));
+        p[at / 8] = static_cast<unsigned char>(value != 0 ? p[at / 8] | mask : p[at / 8] & ~mask);
+    } else {
+        p[at] = static_cast<unsigned char>(value >> 8);
+        p[at + 1] = static_cast<unsigned char>(value);
+    }
+    return 0;
+}
