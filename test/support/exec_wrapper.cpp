@@ -16,6 +16,10 @@ const std::vector<std::string> &execWrapper() {
     return words;
 }
 
+bool underEmulator() {
+    return !execWrapper().empty();
+}
+
 std::string execWrapperCommand() {
     std::string cmd;
     for (const auto &w : execWrapper()) cmd += w + ' ';

@@ -35,6 +35,12 @@ std::vector<std::string> programArgv(const std::string &program,
 std::vector<std::string> programArgv(const std::string &program,
                                      const std::vector<std::string> &args);
 
+// True when the tests run under the user-mode emulator (the armhf build).
+// The emulator does not implement the kernel's robust-futex list, so a robust
+// mutex whose owner dies stays locked instead of reporting EOWNERDEAD: a test
+// of recovery from a process killed inside the region's lock skips there.
+bool underEmulator();
+
 // A null-terminated char* view of `argv` for the exec family; valid while
 // `argv` is neither changed nor destroyed. Build it before fork().
 std::vector<char *> cArgv(std::vector<std::string> &argv);

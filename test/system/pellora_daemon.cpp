@@ -13,7 +13,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "exec_wrapper.h"
 #include "pty_pair.h"
 #include "server_harness.h"
 
@@ -162,15 +164,16 @@ struct TerminalServer {
 
     bool start(const TestNames &names, const termios &settings) {
         termios t = settings;
+        std::vector<std::string> argv =
+            fbtest::programArgv(fbtest::programPath("pellora"), {"-l", names.logFile});
+        std::vector<char *> cargv = fbtest::cArgv(argv);
         pid = forkpty(&master, nullptr, &t, nullptr);
         if (pid < 0) return false;
         if (pid == 0) {
             setenv("PELLORA_SHM_NAME", names.shmName.c_str(), 1);
             setenv("PELLORA_LOCK_FILE", names.lockFile.c_str(), 1);
             setenv("FIELDBUS_COM1", names.boardLink.c_str(), 1);
-            const std::string prog = fbtest::programPath("pellora");
-            execl(prog.c_str(), prog.c_str(), "-l", names.logFile.c_str(),
-                  static_cast<char *>(nullptr));
+            execv(cargv[0], cargv.data());
             _exit(127);
         }
         return true;
