@@ -139,7 +139,10 @@ void carry(ioShare_t *share, const Slot &s, int32_t addr, int32_t count, int32_t
         return;
     }
     if (s.function == 16) {
-        transfer(16, addr, count, image + 2 * first, IOSHARE_AREA_SIZE - 2 * first);
+        // Sent from a copy: on an exception answer the library puts the code
+        // into the buffer it was given, which must not be the client's image.
+        std::memcpy(buf, image + 2 * first, 2 * n);
+        transfer(16, addr, count, buf, IOSHARE_AREA_SIZE);
         return;
     }
     const int rc = transfer(s.function, addr, count, buf, IOSHARE_AREA_SIZE);

@@ -1,0 +1,269 @@
+// pellora's refresh cycle against the clients it must survive: hostile slot
+// values, eight client processes at once, a client killed holding the mutex.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pellora_refresh_rig.h"
+
+namespace {
+
+using fbtest::Rig;
+
+// Request slots in the order of the record.
+int32_t ioShare_t::*const kSlots[][2] = {
+    {&ioShare_t::bitInReqAddr, &ioShare_t::bitInReqCount},
+    {&ioShare_t::bitOutReqAddr, &ioShare_t::bitOutReqCount},
+    {&ioShare_t::bitOutRbReqAddr, &ioShare_t::bitOutRbReqCount},
+    {&ioShare_t::intInReqAddr, &ioShare_t::intInReqCount},
+    {&ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount},
+    {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount},
+};
+
+// The layout fields, which a client can scribble on as well.
+int32_t ioShare_t::*const kLayout[] = {&ioShare_t::bitInBase,   &ioShare_t::bitInCount,
+                                       &ioShare_t::bitOutBase,  &ioShare_t::bitOutCount,
+                                       &ioShare_t::intInBase,   &ioShare_t::intInCount,
+                                       &ioShare_t::intOutBase,  &ioShare_t::intOutCount,
+                                       &ioShare_t::dwordInBase, &ioShare_t::dwordInCount};
+
+bool allIdle(ioShare_t *share) {
+    ioshare_lock(share);
+    bool idle = true;
+    for (const auto &slot : kSlots) idle = idle && share->*slot[0] == -1;
+    ioshare_unlock(share);
+    return idle;
+}
+
+bool allZero(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+// Waits for all of `pids` to end; true when every one exited with 0.
+bool allExitedWithZero(std::vector<pid_t> &pids, int timeoutMs) {
+    bool ok = true;
+    const bool ended = fbtest::waitUntil(
+        [&] {
+            for (pid_t &pid : pids) {
+                int status = 0;
+                if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+                    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                        ADD_FAILURE() << "client ended with status " << status;
+                        ok = false;
+                    }
+                    pid = -1;
+                }
+            }
+            for (pid_t pid : pids)
+                if (pid > 0) return false;
+            return true;
+        },
+        timeoutMs);
+    for (pid_t pid : pids)
+        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return ended && ok;
+}
+
+// Random addresses and counts in every slot, thousands of them, some of the
+// layout fields scribbled on too: the server serves on, never writes an image
+// it does not own or the areas beyond the images, and then serves a plain
+// request as before.
+TEST(RefreshClients, HostileSlotValues) {
+    Rig rig("hostile");
+    rig.start({"--board", "0C2A"}, {"-i", "60000"}, 3);
+    ioShare_t *s = rig.share;
+    ioshare_lock(s);
+    for (size_t i = 0; i < IOSHARE_AREA_SIZE; ++i) {
+        s->bitOutImage[i] = static_cast<unsigned char>(i * 7 + 3);
+        s->intOutImage[i] = static_cast<unsigned char>(i * 13 + 5);
+    }
+    int32_t layout[std::size(kLayout)];
+    for (size_t i = 0; i < std::size(kLayout); ++i) layout[i] = s->*kLayout[i];
+    ioshare_unlock(s);
+    const std::vector<unsigned char> bitOut(s->bitOutImage, s->bitOutImage + IOSHARE_AREA_SIZE);
+    const std::vector<unsigned char> intOut(s->intOutImage, s->intOutImage + IOSHARE_AREA_SIZE);
+
+    std::mt19937 rng(20240607);
+    const int32_t edges[] = {INT_MIN, INT_MIN + 1, -2,    0,           1,      7,
+                             8,       1023,        1024,  1025,        16383,  16384,
+                             16385,   65535,       65536, INT_MAX - 8, INT_MAX};
+    auto pick = [&](int32_t near) -> int32_t {
+        switch (rng() % 4) {
+            case 0:
+                return static_cast<int32_t>(rng());
+            case 1:
+                return near + static_cast<int32_t>(rng() % 41) - 20;
+            case 2:
+                return edges[rng() % std::size(edges)];
+            default:
+                return static_cast<int32_t>(rng() % 70000);
+        }
+    };
+    constexpr int kRounds = 400;  // six requests each
+    for (int round = 0; round < kRounds; ++round) {
+        ioshare_lock(s);
+        for (const auto &slot : kSlots) {
+            const int32_t addr = pick(32);
+            s->*slot[1] = pick(4);
+            s->*slot[0] = addr == -1 ? -2 : addr;
+        }
+        for (size_t i = 0; i < std::size(kLayout); ++i)
+            s->*kLayout[i] = round % 8 == 7 ? pick(layout[i]) : layout[i];
+        ioshare_signal(s);
+        ioshare_unlock(s);
+        ASSERT_TRUE(fbtest::waitUntil([&] { return allIdle(s); })) << "round " << round;
+        ASSERT_TRUE(rig.server.running());
+    }
+    ioshare_lock(s);
+    for (size_t i = 0; i < std::size(kLayout); ++i) s->*kLayout[i] = layout[i];
+    EXPECT_TRUE(std::equal(bitOut.begin(), bitOut.end(), s->bitOutImage));
+    EXPECT_TRUE(std::equal(intOut.begin(), intOut.end(), s->intOutImage));
+    EXPECT_TRUE(allZero(s->auxArea, sizeof s->auxArea));
+    EXPECT_TRUE(allZero(s->tailArea, sizeof s->tailArea));
+    ioshare_unlock(s);
+
+    rig.put(IOSHARE_BIT_OUT, 0, {1, 0, 0, 1});
+    ASSERT_EQ(ioshare_request(s, IOSHARE_BIT_OUT, 0, 4, 5000), 0);
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return rig.board.command("get coil 0 4") == "coil 0: 1 0 0 1"; }));
+    EXPECT_EQ(rig.server.stop(), 0);
+}
+
+// Discrete inputs 200.. of the board, which every client reads back.
+const int kInputs[16] = {1, 1, 0, 1, 0, 0, 1, 0, 1, 1, 1, 0, 0, 1, 0, 1};
+
+// One client process on board 0C2A: its own coil and holding register (the
+// first clients' inside the mirrored range, the others' beyond it), written
+// and read back, and eight inputs read, `rounds` times. 0 when all went as
+// expected.
+int clientRounds(const std::string &shm, int id, int rounds) {
+    ioShare_t *s = ioshare_open(shm.c_str());
+    if (s == nullptr) return 10;
+    const int32_t coil = id, reg = 32 + id, input = 200 + id;
+    for (int round = 0; round < rounds; ++round) {
+        const uint32_t on = (round + id) & 1, value = static_cast<uint32_t>(round * 100 + id);
+        if (ioshare_lock(s) < 0) return 11;
+        ioshare_put(s, IOSHARE_BIT_OUT, coil, on);
+        ioshare_put(s, IOSHARE_INT_OUT, reg, value);
+        ioshare_unlock(s);
+        if (ioshare_request(s, IOSHARE_BIT_OUT, coil, 1, 20000) != 0) return 12;
+        if (ioshare_request(s, IOSHARE_INT_OUT, reg, 1, 20000) != 0) return 13;
+        if (ioshare_request(s, IOSHARE_BIT_IN, input, 8, 20000) != 0) return 14;
+        if (ioshare_request(s, IOSHARE_INT_OUT_RB, reg, 1, 20000) != 0) return 15;
+        if (ioshare_lock(s) < 0) return 11;
+        uint32_t got = 0;
+        bool right = ioshare_get(s, IOSHARE_INT_OUT_RB, reg, &got) == 0 && got == value;
+        for (int k = 0; k < 8; ++k)
+            right = right && ioshare_get(s, IOSHARE_BIT_IN, input + k, &got) == 0 &&
+                    got == static_cast<uint32_t>(kInputs[id + k]);
+        ioshare_unlock(s);
+        if (!right) return 16;
+    }
+    ioshare_close(s);
+    return 0;
+}
+
+// Eight clients post writes and reads at once, one slot per kind among
+// them: every request completes and the board ends with each client's last
+// outputs.
+TEST(RefreshClients, EightClientsAtOnce) {
+    Rig rig("eight");
+    std::string inputs = "set di 200";
+    for (int v : kInputs) inputs += " " + std::to_string(v);
+    rig.start({"--board", "0C2A"}, {}, 3, {inputs});
+    constexpr int kClients = 8, kRounds = 25;
+    std::vector<pid_t> pids;
+    for (int id = 0; id < kClients; ++id) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) _exit(clientRounds(rig.names.shmName, id, kRounds));
+        pids.push_back(pid);
+    }
+    ASSERT_TRUE(allExitedWithZero(pids, 120000));
+
+    std::string coils = "coil 0:", regs = "hr 32:";
+    for (int id = 0; id < kClients; ++id) {
+        coils += " " + std::to_string((kRounds - 1 + id) & 1);
+        regs += " " + std::to_string((kRounds - 1) * 100 + id);
+    }
+    // The last full-range writes follow the last requests' hand-back.
+    EXPECT_TRUE(fbtest::waitUntil([&] {
+        return rig.board.command("get coil 0 8") == coils &&
+               rig.board.command("get hr 32 8") == regs;
+    })) << rig.board.command("get coil 0 8")
+        << " / " << rig.board.command("get hr 32 8");
+    EXPECT_EQ(rig.server.stop(), 0);
+}
+
+bool robustMutexes() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_t m;
+    const bool ok = pthread_mutex_init(&m, &attr) == 0;
+    if (ok) pthread_mutex_destroy(&m);
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+// A client killed while it holds the region's mutex: whoever takes it next
+// (the server or another client) repairs it, and the server serves on.
+TEST(RefreshClients, ClientKilledHoldingTheMutex) {
+    if (!robustMutexes()) GTEST_SKIP() << "robust mutexes refused here";
+    Rig rig("killed");
+    rig.start({"--board", "0C2A"}, {"-i", "50"}, 3);
+    int clientRepairs = 0;
+    for (int victim = 0; victim < 2; ++victim) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ioShare_t *s = ioshare_open(rig.names.shmName.c_str());
+            if (s == nullptr || ioshare_lock(s) < 0) _exit(1);
+            if (write(ready[1], "x", 1) != 1) _exit(2);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        pollfd pfd{ready[0], POLLIN, 0};
+        char byte = 0;
+        ASSERT_EQ(poll(&pfd, 1, 10000), 1);
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        kill(pid, SIGKILL);
+        ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+
+        const int took = ioshare_lock(rig.share);
+        ASSERT_GE(took, 0);
+        ioshare_put(rig.share, IOSHARE_BIT_OUT, 0, victim == 0);
+        ioshare_put(rig.share, IOSHARE_BIT_OUT, 3, 1);
+        ioshare_unlock(rig.share);
+        ASSERT_EQ(ioshare_request(rig.share, IOSHARE_BIT_OUT, 0, 4, 5000), 0);
+        const std::string want = victim == 0 ? "coil 0: 1 0 0 1" : "coil 0: 0 0 0 1";
+        EXPECT_TRUE(fbtest::waitUntil([&] { return rig.board.command("get coil 0 4") == want; }));
+        // Each death repaired once, by this client or by the server.
+        clientRepairs += took == 1;
+        const std::string log = fbtest::readFile(rig.names.logFile);
+        int serverRepairs = 0;
+        for (size_t at = 0; (at = log.find("region mutex taken over", at)) != std::string::npos;
+             ++at)
+            ++serverRepairs;
+        EXPECT_EQ(clientRepairs + serverRepairs, victim + 1);
+    }
+    EXPECT_TRUE(rig.server.running());
+    EXPECT_EQ(rig.server.stop(), 0);
+}
+
+}  // namespace
