@@ -316,4 +316,44 @@ TEST(Refresh, BoardFallingSilentAndComingBack) {
     EXPECT_FALSE(fbtest::regionExists(rig.names.shmName));
 }
 
+// zuqio, the client tool, on a running server: what it prints and its exit
+// status, command by command.
+TEST(ClientTool, CommandsOnARunningServer) {
+    Rig rig("zuqio");
+    rig.start({"--board", "0C2A"}, {}, 3, {"set di 33 1", "set ir 100 7 8 9", "set ir 128 1 2"});
+    ASSERT_TRUE(fbtest::waitUntil([&] { return rig.get(IOSHARE_DWORD_IN, 128) == 65538; }));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the start of standard output
+    } cases[] = {
+        {{"show"}, 0, "board 0C2A, refresh interval 100 ms\ndi      first 32   count 4   di 32: "},
+        {{"get", "dword", "128"}, 0, "dword 128: 65538\n"},
+        {{"set", "coil", "2", "1"}, 0, "coil 2 set to 1, read back from the board\n"},
+        {{"set", "hr", "40", "0x1234"}, 0, "hr 40 set to 4660, sent to the board\n"},
+        {{"read", "ir", "100", "3"}, 0, "ir 100: 7 8 9\n"},
+        {{"interval", "250"}, 0, "refresh interval 250 ms\n"},
+        {{"get", "di", "31"}, 2, ""},
+        {{"set", "di", "33", "1"}, 2, ""},
+        {{"read", "hr", "40", "1"}, 2, ""},
+        {{"frob"}, 2, ""},
+        {{"-n", "/fbtest-zuqio-none", "show"}, 1, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        fbtest::Process tool;
+        ASSERT_TRUE(tool.start(fbtest::programPath("zuqio"), {c.args},
+                               {"PELLORA_SHM_NAME=" + rig.names.shmName}));
+        ASSERT_NE(tool.wait(), -1);
+        EXPECT_EQ(tool.exitCode(), c.status) << tool.err();
+        EXPECT_EQ(tool.out().substr(0, c.out.size()), c.out);
+        EXPECT_EQ(tool.err().empty(), c.status == 0);
+    }
+    EXPECT_EQ(rig.board.command("get coil 2"), "coil 2: 1");
+    EXPECT_EQ(rig.board.command("get hr 40"), "hr 40: 4660");
+    EXPECT_EQ(rig.get(IOSHARE_BIT_IN, 33), 1u);
+    EXPECT_EQ(rig.share->interval, 250);
+    EXPECT_EQ(rig.server.stop(), 0);
+}
+
 }  // namespace

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# pellora at work without the controller: installs what the build needs,
+# builds the server, the virtual board rkboard-sim and the client tool zuqio,
+# runs the board on a pseudo-terminal and the server on it (with a region
+# name, lock file and log file of their own), shows from a client what the
+# server does, then stops everything and leaves nothing behind.
+# BUILD_DIR chooses the build directory (default build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+
+say() { printf '\n== %s\n' "$*"; }
+
+bash scripts/deps.sh
+
+say "Building pellora, rkboard-sim and zuqio in $build/"
+work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
+board_pid='' server_pid=''
+export PELLORA_SHM_NAME=/pellora-demo-$$
+export PELLORA_LOCK_FILE=$work/pellora.pid
+export FIELDBUS_COM1=$work/board
+
+cleanup() {
+  exec 3>&- 4>&- 2>/dev/null || true
+  for pid in $server_pid $board_pid; do
+    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+  done
+  rm -f "/dev/shm$PELLORA_SHM_NAME"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start=$SECONDS
+if ! { cmake -S . -B "$build" && cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio; } \
+  >"$work/build.log" 2>&1; then
+  tail -n 30 "$work/build.log"
+  exit 1
+fi
+echo "built in $((SECONDS - start)) s"
+bin=$build/bin
+
+# Shows a client command, then runs it.
+client() {
+  printf '$ zuqio %s\n' "$*"
+  "$bin/zuqio" "$@" | sed 's/^/  /'
+}
+
+# Sends one command line to the virtual board and shows its one-line reply.
+board() {
+  local before
+  before=$(wc -l <"$work/board.out")
+  printf 'board> %s\n' "$*"
+  echo "$*" >&3
+  for _ in $(seq 100); do
+    (($(wc -l <"$work/board.out") > before)) && break
+    sleep 0.05
+  done
+  sed -n "$((before + 1))p" "$work/board.out" | sed 's/^/  /'
+}
+
+# Waits up to three seconds until `zuqio get ...` prints the expected line,
+# then shows the command and what it printed.
+client_until() {
+  local want=$1 got=''
+  shift
+  for _ in $(seq 60); do
+    got=$("$bin/zuqio" "$@")
+    [[ $got == "$want" ]] && break
+    sleep 0.05
+  done
+  printf '$ zuqio %s\n  %s\n' "$*" "$got"
+}
+
+say "The virtual board: rkboard-sim, board 0C2A, linked at $FIELDBUS_COM1"
+mkfifo "$work/board.in" "$work/server.in"
+"$bin/rkboard-sim" --board 0C2A --link "$FIELDBUS_COM1" --trace "$work/trace" \
+  <"$work/board.in" >"$work/board.out" 2>&1 &
+board_pid=$!
+exec 3>"$work/board.in"
+for _ in $(seq 100); do [[ -s $work/board.out ]] && break; sleep 0.05; done
+sed 's/^/  /' "$work/board.out"
+board set coil 0 1 0 0 1
+
+say "The server: pellora on COM port 1 = the board's link, region $PELLORA_SHM_NAME"
+"$bin/pellora" -l "$work/pellora.log" <"$work/server.in" >"$work/server.out" 2>&1 &
+server_pid=$!
+exec 4>"$work/server.in"
+for _ in $(seq 100); do grep -q 'rk-board ID=' "$work/server.out" && break; sleep 0.05; done
+sleep 0.2
+sed 's/^/  /' "$work/server.out"
+echo
+
+say "The board and its layout, as a client sees them in the region"
+client show
+
+say "An input changes on the board and appears in the region"
+board set di 33 1
+client_until "di 33: 1" get di 33
+board set ir 1 1234
+client_until "ir 1: 1234" get ir 1
+
+say "A client writes outputs; the server carries them to the board"
+client set coil 2 1
+board get coil 0 4
+client set hr 33 4660
+board get hr 32 2
+
+say "A client reads beyond the mirrored range: the server fetches it on demand"
+board set ir 100 7 8 9
+client read ir 100 3
+
+say "Stopping: the console's exit command, then the board"
+echo exit >&4
+wait "$server_pid" && status=0 || status=$?
+server_pid=''
+tail -n 1 "$work/server.out" | sed 's/^/  /'
+echo "  pellora ended with status $status"
+board quit
+wait "$board_pid" || true
+board_pid=''
+exec 3>&- 4>&-
+
+left=()
+[[ -e /dev/shm$PELLORA_SHM_NAME ]] && left+=("region $PELLORA_SHM_NAME")
+[[ -L $FIELDBUS_COM1 ]] && left+=("link $FIELDBUS_COM1")
+if ((${#left[@]})); then
+  echo "left behind: ${left[*]}"
+  exit 1
+fi
+echo "  region removed, link removed; the scratch directory goes now"

@@ -1,0 +1,245 @@
+// zuqio: a client of the running server's shared I/O region, on the
+// library's client helpers. Shows the board's layout and images, reads and
+// writes single points, asks for on-demand reads.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ioshare.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 5000;
+
+void usage(FILE *out) {
+    std::fputs(
+        "Usage: zuqio [-n NAME] COMMAND [ARGUMENT]...\n"
+        "A client of the shared I/O region of a running pellora server: region NAME,\n"
+        "else the environment's PELLORA_SHM_NAME, else /zuqshmio.\n"
+        "\n"
+        "Commands:\n"
+        "  show                    the board, its layout and every mirrored point\n"
+        "  get KIND ADDR           one point, as the region holds it now\n"
+        "  set coil|hr ADDR VALUE  change one output and have the server write it\n"
+        "  read KIND ADDR COUNT    have the server read COUNT points from the board now\n"
+        "                          (also beyond the mirrored range), then show them\n"
+        "  interval [MS]           show, or set, the refresh interval\n"
+        "\n"
+        "KIND: di (discrete inputs), coil (outputs as written by clients), coilrb\n"
+        "(outputs as read back), ir (input registers), hr (holding registers as\n"
+        "written), hrrb (holding registers as read back), dword (32-bit inputs,\n"
+        "ADDR their first register). ADDR is the Modbus address; numbers are\n"
+        "decimal or 0x hexadecimal.\n"
+        "\n"
+        "Exit status: 0 done, 1 no region or no answer from the server, 2 usage.\n",
+        out);
+}
+
+struct Kind {
+    const char *name;
+    int kind;
+};
+
+constexpr Kind kKinds[] = {{"di", IOSHARE_BIT_IN},         {"coil", IOSHARE_BIT_OUT},
+                           {"coilrb", IOSHARE_BIT_OUT_RB}, {"ir", IOSHARE_INT_IN},
+                           {"hr", IOSHARE_INT_OUT},        {"hrrb", IOSHARE_INT_OUT_RB},
+                           {"dword", IOSHARE_DWORD_IN}};
+
+const Kind *findKind(const char *name) {
+    for (const Kind &k : kKinds)
+        if (std::strcmp(k.name, name) == 0) return &k;
+    return nullptr;
+}
+
+bool parseInt(const char *text, long min, long max, long *out) {
+    errno = 0;
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+int bad(const char *what, const char *text) {
+    std::fprintf(stderr, "zuqio: %s: %s\n", what, text);
+    return 2;
+}
+
+// Base and count of each kind's mirrored range, in the order of kKinds.
+void layoutOf(const ioShare_t &r, int32_t base[7], int32_t count[7]) {
+    const int32_t values[7][2] = {{r.bitInBase, r.bitInCount},    {r.bitOutBase, r.bitOutCount},
+                                  {r.bitOutBase, r.bitOutCount},  {r.intInBase, r.intInCount},
+                                  {r.intOutBase, r.intOutCount},  {r.intOutBase, r.intOutCount},
+                                  {r.dwordInBase, r.dwordInCount}};
+    for (int i = 0; i < 7; ++i) {
+        base[i] = values[i][0];
+        count[i] = values[i][1];
+    }
+}
+
+// Prints `count` points of `kind` from `addr` on ("KIND ADDR: V V ..."),
+// from a copy of the region.
+void printPoints(const ioShare_t &r, const Kind &k, long addr, long count) {
+    std::printf("%s %ld:", k.name, addr);
+    const long step = k.kind == IOSHARE_DWORD_IN ? 2 : 1;
+    for (long i = 0; i < count; ++i) {
+        uint32_t v = 0;
+        if (ioshare_get(&r, k.kind, static_cast<int32_t>(addr + i * step), &v) == 0)
+            std::printf(" %u", v);
+        else
+            std::printf(" -");
+    }
+    std::printf("\n");
+}
+
+int show(const ioShare_t &r) {
+    if (r.boardId == IOSHARE_NO_BOARD)
+        std::printf("no board answered; refresh interval %d ms\n", r.interval);
+    else
+        std::printf("board %04X, refresh interval %d ms\n", r.boardId, r.interval);
+    int32_t base[7], count[7];
+    layoutOf(r, base, count);
+    for (int i = 0; i < 7; ++i) {
+        std::printf("%-7s first %-4d count %-3d ", kKinds[i].name, base[i], count[i]);
+        printPoints(r, kKinds[i], base[i], count[i] < 64 ? count[i] : 64);
+    }
+    return 0;
+}
+
+// After a write request was taken: a point beyond the mirrored range went
+// out with the request itself; one inside it goes out with the cycle's
+// full-range write just after, which the cycle's read-back then shows.
+int confirm(ioShare_t *share, const Kind &k, int32_t addr, uint32_t value) {
+    const bool bits = k.kind == IOSHARE_BIT_OUT;
+    ioshare_lock(share);
+    const int32_t base = bits ? share->bitOutBase : share->intOutBase;
+    const int32_t count = bits ? share->bitOutCount : share->intOutCount;
+    ioshare_unlock(share);
+    if (addr < base || addr >= base + count) {
+        std::printf("%s %d set to %u, sent to the board\n", k.name, addr, value);
+        return 0;
+    }
+    for (int waited = 0; waited < kTimeoutMs; waited += 10) {
+        uint32_t back = 0;
+        ioshare_lock(share);
+        ioshare_get(share, bits ? IOSHARE_BIT_OUT_RB : IOSHARE_INT_OUT_RB, addr, &back);
+        ioshare_unlock(share);
+        if (back == value) {
+            std::printf("%s %d set to %u, read back from the board\n", k.name, addr, value);
+            return 0;
+        }
+        usleep(10000);
+    }
+    std::fprintf(stderr, "zuqio: %s %d set to %u, but the board does not show it\n", k.name, addr,
+                 value);
+    return 1;
+}
+
+// Runs one command with the region mapped: 0, 1 or 2 as the exit status.
+int run(ioShare_t *share, int argc, char **argv) {
+    const char *cmd = argv[0];
+    auto copy = std::make_unique<ioShare_t>();
+    auto snapshot = [&] {
+        ioshare_lock(share);
+        std::memcpy(copy.get(), share, sizeof(ioShare_t));
+        ioshare_unlock(share);
+        return copy.get();
+    };
+    long addr = 0, value = 0, count = 0;
+    if (std::strcmp(cmd, "show") == 0 && argc == 1) return show(*snapshot());
+    if (std::strcmp(cmd, "interval") == 0 && argc <= 2) {
+        if (argc == 2) {
+            if (!parseInt(argv[1], 0, INT32_MAX, &value)) return bad("bad interval", argv[1]);
+            ioshare_lock(share);
+            share->interval = static_cast<int32_t>(value);
+            ioshare_signal(share);  // the wait under way still has the old deadline
+            ioshare_unlock(share);
+        }
+        std::printf("refresh interval %d ms\n", snapshot()->interval);
+        return 0;
+    }
+    if (argc < 3) return bad("missing arguments for", cmd);
+    const Kind *k = findKind(argv[1]);
+    if (k == nullptr) return bad("unknown kind", argv[1]);
+    if (!parseInt(argv[2], INT32_MIN, INT32_MAX, &addr) || addr == IOSHARE_IDLE)
+        return bad("bad address", argv[2]);
+    const auto a = static_cast<int32_t>(addr);
+
+    if (std::strcmp(cmd, "get") == 0 && argc == 3) {
+        uint32_t v = 0;
+        if (ioshare_get(snapshot(), k->kind, a, &v) != 0) return bad("no such point", argv[2]);
+        std::printf("%s %d: %u\n", k->name, a, v);
+        return 0;
+    }
+    if (std::strcmp(cmd, "set") == 0 && argc == 4) {
+        if (k->kind != IOSHARE_BIT_OUT && k->kind != IOSHARE_INT_OUT)
+            return bad("only coil and hr can be set, not", k->name);
+        if (!parseInt(argv[3], 0, 0xFFFF, &value)) return bad("bad value", argv[3]);
+        ioshare_lock(share);
+        const int put = ioshare_put(share, k->kind, a, static_cast<uint32_t>(value));
+        ioshare_unlock(share);
+        if (put != 0) return bad("no such point", argv[2]);
+        const int rc = ioshare_request(share, k->kind, a, 1, kTimeoutMs);
+        if (rc != 0) {
+            std::fprintf(stderr, "zuqio: the server did not take the request (%d)\n", rc);
+            return 1;
+        }
+        return confirm(share, *k, a, static_cast<uint32_t>(value));
+    }
+    if (std::strcmp(cmd, "read") == 0 && argc == 4) {
+        if (k->kind == IOSHARE_BIT_OUT || k->kind == IOSHARE_INT_OUT || k->kind == IOSHARE_DWORD_IN)
+            return bad("read takes di, coilrb, ir or hrrb, not", k->name);
+        if (!parseInt(argv[3], 1, 2000, &count)) return bad("bad count", argv[3]);
+        const int rc = ioshare_request(share, k->kind, a, static_cast<int32_t>(count), kTimeoutMs);
+        if (rc != 0) {
+            std::fprintf(stderr, "zuqio: the server did not take the request (%d)\n", rc);
+            return 1;
+        }
+        // A failed read leaves the image as it was; only the server's log says so.
+        printPoints(*snapshot(), *k, a, count);
+        return 0;
+    }
+    usage(stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const char *name = nullptr;
+    int opt;
+    while ((opt = getopt(argc, argv, "+hn:")) != -1) {
+        switch (opt) {
+            case 'h':
+                usage(stdout);
+                return 0;
+            case 'n':
+                name = optarg;
+                break;
+            default:
+                usage(stderr);
+                return 2;
+        }
+    }
+    if (optind >= argc) {
+        usage(stderr);
+        return 2;
+    }
+    ioShare_t *share = ioshare_open(name);
+    if (share == nullptr) {
+        const char *shown = name != nullptr ? name : std::getenv(IOSHARE_NAME_ENV);
+        std::fprintf(stderr, "zuqio: no region %s: %s (is pellora running?)\n",
+                     shown != nullptr && *shown != '\0' ? shown : IOSHARE_DEFAULT_NAME,
+                     std::strerror(errno));
+        return 1;
+    }
+    const int rc = run(share, argc - optind, argv + optind);
+    ioshare_close(share);
+    return rc;
+}
