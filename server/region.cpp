@@ -104,9 +104,9 @@ pthread_mutexattr_t sharedMutexAttributes() {
 
 int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
     if (pthread_mutex_init(&share->mutex, mutexAttr) == 0) return 0;
-    // Robust mutexes need the kernel's list of held locks, which some
-    // environments (user-mode emulators) refuse: a plain process-shared mutex
-    // then, rather than none at all.
+    // Robust mutexes need the kernel's list of held locks; a system without
+    // it refuses them (ENOTSUP): a plain process-shared mutex then, rather
+    // than none at all.
     pthread_mutexattr_t plain;
     pthread_mutexattr_init(&plain);
     pthread_mutexattr_setpshared(&plain, PTHREAD_PROCESS_SHARED);
