@@ -11,6 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh || exit 1
+deps_secs=$SECONDS
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
@@ -77,14 +78,16 @@ suite() {
   else
     cmake --build --preset "$preset" || return 1
   fi
-  ctest --preset "$preset" || return 1
+  local rc=0
+  ctest --preset "$preset" || rc=1
   # ThreadSanitizer writes its reports (also those of child processes) to
   # files; any report fails the step even if no test noticed.
   if [[ $preset = tsan ]] && compgen -G "$dir/tsan-report.*" >/dev/null; then
     cat "$dir"/tsan-report.*
     echo "ThreadSanitizer reports: $(ls "$dir"/tsan-report.* | wc -l)"
-    return 1
+    rc=1
   fi
+  return $rc
 }
 
 step plain suite default
@@ -98,6 +101,7 @@ fuzz() {
 step fuzz fuzz
 
 echo "==== durations"
+printf '%-6s %5ds\n' deps "$deps_secs"
 printf '%s\n' "${report[@]}"
 echo "total  ${SECONDS}s"
 if ((${#failed_steps[@]})); then
