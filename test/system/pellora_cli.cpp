@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -197,10 +199,22 @@ TEST(Cli, PathLengthLimits) {
         EXPECT_FALSE(fbtest::regionExists(names.shmName));
         EXPECT_FALSE(fbtest::fileExists(names.logFile));
     }
+    // The longest paths that fit must also be usable: the lock file is
+    // opened before anything else, so they are real files in nested folders.
+    std::string dir = names.dir;
+    while (dir.size() < 400) {
+        dir += "/" + std::string(std::min<size_t>(200, 400 - dir.size()), 'd');
+        mkdir(dir.c_str(), 0755);
+    }
+    const std::string logFits = dir + "/" + std::string(510 - dir.size(), 'g');
+    const std::string lockFits = dir + "/" + std::string(510 - dir.size(), 'k');
+    ASSERT_EQ(logFits.size(), 511u);
     Running run("pathfits");
-    run.start({"-l", fits}, {"PELLORA_LOCK_FILE=" + fits});
-    EXPECT_NE(run.server.out().find("logfile = " + fits + ", level 2\nlockfile = " + fits + "\n"),
-              std::string::npos);
+    run.start({"-l", logFits}, {"PELLORA_LOCK_FILE=" + lockFits});
+    EXPECT_NE(
+        run.server.out().find("logfile = " + logFits + ", level 2\nlockfile = " + lockFits + "\n"),
+        std::string::npos);
+    EXPECT_TRUE(fbtest::fileExists(logFits));
     EXPECT_EQ(run.server.stop(), 0);
 }
 

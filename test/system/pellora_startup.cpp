@@ -91,7 +91,9 @@ TEST_P(EveryBoard, LayoutOutputImagesAndStartLines) {
     fbtest::Server server;
     ASSERT_TRUE(server.start(names, {"-i", "60000"}));
     ASSERT_TRUE(server.waitReady()) << server.err();
-    EXPECT_EQ(server.out().substr(server.out().find('\n') + 1), startLines(names, b.id, 60000));
+    // Interactive mode: the console's prompt follows the start-up lines.
+    EXPECT_EQ(server.out().substr(server.out().find('\n') + 1),
+              startLines(names, b.id, 60000) + "Share memory I/O Server>");
 
     fbtest::RegionMap region(names.shmName);
     ASSERT_TRUE(region.ok());
