@@ -180,6 +180,8 @@ int main(int argc, char **argv) {
     pthread_t refreshThread;
     if (pthread_create(&refreshThread, nullptr, writeThread, share) != 0) {
         std::printf("error create thread\n");
+        // The operator's terminal must not be left without echo.
+        if (s.daemonFlag == 0) finiConsole();
         return -1;
     }
 

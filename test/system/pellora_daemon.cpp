@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -162,7 +163,9 @@ struct TerminalServer {
     int master = -1;
     std::string seen;
 
-    bool start(const TestNames &names, const termios &settings) {
+    // `starve` leaves the child too little address space for a thread's
+    // stack, so that the refresh thread cannot be created.
+    bool start(const TestNames &names, const termios &settings, bool starve = false) {
         termios t = settings;
         std::vector<std::string> argv =
             fbtest::programArgv(fbtest::programPath("pellora"), {"-l", names.logFile});
@@ -173,6 +176,12 @@ struct TerminalServer {
             setenv("PELLORA_SHM_NAME", names.shmName.c_str(), 1);
             setenv("PELLORA_LOCK_FILE", names.lockFile.c_str(), 1);
             setenv("FIELDBUS_COM1", names.boardLink.c_str(), 1);
+            if (starve) {
+                const rlimit stack{1L << 30, 1L << 30};
+                const rlimit space{512L << 20, 512L << 20};
+                setrlimit(RLIMIT_STACK, &stack);
+                setrlimit(RLIMIT_AS, &space);
+            }
             execv(cargv[0], cargv.data());
             _exit(127);
         }
@@ -201,6 +210,17 @@ struct TerminalServer {
     }
 };
 
+termios cookedTerminal() {
+    termios cooked{};
+    int m = -1, sl = -1;  // a new pty's own defaults: canonical, echo, CR to NL
+    if (openpty(&m, &sl, nullptr, nullptr, nullptr) == 0) {
+        tcgetattr(sl, &cooked);
+        close(sl);
+        close(m);
+    }
+    return cooked;
+}
+
 class Console : public ::testing::TestWithParam<bool> {};
 
 // The console on a real terminal: echo, help, exit or SIGTERM, and the
@@ -210,14 +230,7 @@ TEST_P(Console, ServesCommandsAndRestoresTheTerminal) {
     TestNames names(bySignal ? "console-t" : "console-x");
     BoardSim board;
     ASSERT_TRUE(board.start(names));
-    termios cooked{};
-    {
-        int m = -1, sl = -1;  // a new pty's own defaults: canonical, echo, CR to NL
-        ASSERT_EQ(openpty(&m, &sl, nullptr, nullptr, nullptr), 0);
-        tcgetattr(sl, &cooked);
-        close(sl);
-        close(m);
-    }
+    const termios cooked = cookedTerminal();
     ASSERT_NE(cooked.c_lflag & ICANON, 0u);
     TerminalServer server;
     ASSERT_TRUE(server.start(names, cooked));
@@ -249,5 +262,25 @@ TEST_P(Console, ServesCommandsAndRestoresTheTerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, Console, ::testing::Bool());
+
+// A refresh thread that cannot be created ends the start, and the console
+// gives the terminal its settings back on the way out.
+TEST(Console, FailedThreadStartRestoresTheTerminal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers need more address space than the test leaves";
+#endif
+    if (fbtest::underEmulator()) GTEST_SKIP() << "the emulator reserves its own address space";
+    TestNames names("nothread");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    const termios cooked = cookedTerminal();
+    TerminalServer server;
+    ASSERT_TRUE(server.start(names, cooked, true));
+    EXPECT_TRUE(server.waitFor("error create thread")) << server.seen;
+    EXPECT_EQ(server.exitStatus(), 255);
+    termios after{};
+    ASSERT_EQ(tcgetattr(server.master, &after), 0);
+    EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+}
 
 }  // namespace
