@@ -137,8 +137,8 @@ TEST_F(Installed, PutsEveryPartInPlace) {
           libdir + "/cmake/fieldbus/fieldbusConfig.cmake",
           libdir + "/cmake/fieldbus/fieldbusTargets.cmake", prefix + "/include/fieldbus/crc16.h",
           prefix + "/include/fieldbus/modbus.h", prefix + "/include/fieldbus/msw.h",
-          man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1",
-          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service"}) {
+          man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1", man + "zuqio.1",
+          prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service"}) {
         EXPECT_TRUE(exists(path)) << path;
     }
 }
@@ -156,7 +156,8 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
 TEST_F(Installed, ManPagesFormatWithoutWarnings) {
     const std::string dir = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man1";
     const auto pages = filesIn(dir, ".1");
-    EXPECT_EQ(pages, (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1"}));
+    EXPECT_EQ(pages,
+              (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqio.1"}));
     for (const auto &page : pages) {
         const Result r = run("groff -ww -man -z " + shq(dir + "/" + page));
         EXPECT_EQ(r.status, 0) << page << ": " << r.output;
