@@ -183,7 +183,11 @@ extern "C" WORD Send_Receive(char cPort, char *szCmd, WORD wLen, char *szResult,
             // just let the time pass without burning the processor.
             poll(nullptr, 0, wait);
         }
-        const ssize_t got = read(fd, p, static_cast<size_t>(limit - p));
+        // Once the time-out has passed, only the byte of this last poll
+        // counts: what is waiting behind it stays on the line.
+        const WORD before = elapsedSince(t_start);
+        const size_t room = before > wTimeOut ? 1 : static_cast<size_t>(limit - p);
+        const ssize_t got = read(fd, p, room);
         *wT = elapsedSince(t_start);
         if (got > 0) {
             p += got;

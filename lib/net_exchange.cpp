@@ -102,6 +102,8 @@ int datagramWrite(const connectManager_t &e, const void *buf, size_t count) {
     }
     if (e.iAF != AF_INET) return -1;
     const in_addr_t addr = inet_addr(e.addr);
+    // Text that is no address would come back as 255.255.255.255: the data
+    // would go out as a broadcast to everyone on the segment.
     if (addr == INADDR_NONE && std::strcmp(e.addr, "255.255.255.255") != 0) {
         errno = EDESTADDRREQ;
         return -1;

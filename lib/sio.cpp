@@ -24,7 +24,7 @@ void freeEntry(struct sio *e) {
 // closed and the device landed there, move it up.
 int offDescriptorZero(int fd) {
     if (fd != 0) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int moved = fcntl(fd, F_DUPFD, 3);
     close(fd);
     return moved < 0 ? -1 : moved;
 }
