@@ -41,6 +41,9 @@ int decode(uint8_t *result, const char *input, int inputLen) {
 }
 
 int encode(char *result, const uint8_t *input, int inputLen) {
+    // A negative length would place the LRC and CR LF before the buffer: it
+    // encodes as an empty body.
+    if (inputLen < 0) inputLen = 0;
     result[0] = ':';
     unsigned sum = 0;
     for (int i = 0; i < inputLen; ++i) {

@@ -47,6 +47,12 @@ TEST(AsciiText, BinToAscVectors) {
         EXPECT_EQ(n, static_cast<int>(2 * in.size() + 5));
         EXPECT_EQ(std::string(out, static_cast<size_t>(n)), c.text);
     }
+    // A negative length never writes before the buffer.
+    char guard[8] = {'g', 'g', 'g', 'g', 'g', 'g', 'g', 'g'};
+    char *out = guard + 3;
+    EXPECT_EQ(BinToAsc(out, guard, -2), 5);
+    EXPECT_EQ(std::string(guard, 3), "ggg");
+    EXPECT_EQ(std::string(out, 5), ":00\r\n");
 }
 
 TEST(AsciiText, AscToBinVectors) {
