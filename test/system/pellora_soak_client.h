@@ -74,7 +74,7 @@ struct Incarnation {
 enum Phase : int32_t { Chaos = 0, Quiesce, Settle };
 
 // Header of the shared mapping; incarnations and entries follow it.
-struct Ledger {
+struct alignas(8) Ledger {
     int32_t phase;
     int32_t timeoutMs;  // for each request
     int32_t incarnationCapacity, incarnationsUsed;

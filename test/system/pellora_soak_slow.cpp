@@ -164,6 +164,7 @@ class Clients {
         me.generation = generation_[id]++;
         l_->incarnationsUsed = index + 1;
         const uint64_t seed = seed_ ^ (0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1));
+        std::fflush(nullptr);  // or the child may write the parent's buffered output again
         const pid_t pid = fork();
         if (pid < 0) return false;
         if (pid == 0) soak::Client(l_, index, seed).run(shm_.c_str());
@@ -361,13 +362,17 @@ struct Life {
     long rssBase = -1, rssMax = 0;
     size_t failedReads = 0, takeovers = 0, refused = 0;
 
+    // Resident memory counts from `warmUpUs` into the life; its baseline is
+    // the highest figure of the second after that (sanitizer runtimes give
+    // memory back now and then, so a single figure may be low).
     void sample(pid_t pid, int64_t warmUpUs) {
         const int fds = descriptorCount(pid);
         const long rss = residentKb(pid);
         if (fdBase < 0) fdBase = fds;
         fdMax = std::max(fdMax, fds);
-        if (monoUs() - startUs < warmUpUs) return;
-        if (rssBase < 0) rssBase = rss;
+        const int64_t age = monoUs() - startUs;
+        if (age < warmUpUs) return;
+        if (age < warmUpUs + 1000000) rssBase = std::max(rssBase, rss);
         rssMax = std::max(rssMax, rss);
     }
     void readLog(const std::string &log) {
@@ -496,7 +501,7 @@ TEST(Soak, FaultsKillsAndRestarts) {
     ASSERT_EQ(std::vector<int32_t>(std::begin(layout), std::end(layout)),
               (std::vector<int32_t>{32, 4, 0, 4, 0, 4, 32, 2}));
 
-    const int64_t warmUpUs = s.emulator ? 3000000 : 1000000;
+    const int64_t warmUpUs = s.emulator ? 2000000 : 1000000;
     std::vector<Life> lives(1);
     lives.back().startUs = monoUs();
     Windows windows;
@@ -598,7 +603,7 @@ TEST(Soak, FaultsKillsAndRestarts) {
     })) << board.command("get coil 0 8")
         << " / " << board.command("get hr 32 8") << ", wanted " << coils << " / " << registers;
 
-    lives.back().sample(server->pid(), 0);
+    lives.back().sample(server->pid(), warmUpUs);
     EXPECT_EQ(server->stop(), 0) << server->err();  // leaks fail the exit under ASan
     lives.back().readLog(fbtest::readFile(names.logFile));
     const std::string served = board.command("stats");
@@ -641,12 +646,18 @@ TEST(Soak, FaultsKillsAndRestarts) {
     EXPECT_EQ(l->ledgerFull, 0);
     EXPECT_GT(t.taken, 0);
 
-    // Nothing leaked in any life of the server.
+    // Nothing leaked in any life of the server: the server opens nothing at
+    // run time (one descriptor of room for a sanitizer's or the emulator's
+    // own), and its memory stays where it was after the warm-up, give or
+    // take what a sanitizer runtime holds for a while. A life too short to
+    // measure memory in has no baseline.
     const long rssSlackKb = 1024;
     std::string lifeFigures;
     for (const Life &life : lives) {
         EXPECT_LE(life.fdMax, life.fdBase + 1) << "descriptors";
-        EXPECT_LE(life.rssMax, life.rssBase + rssSlackKb) << "resident kB";
+        if (life.rssBase >= 0) {
+            EXPECT_LE(life.rssMax, life.rssBase + rssSlackKb) << "resident kB";
+        }
         EXPECT_EQ(life.refused, 0u);
         lifeFigures += " [fds " + std::to_string(life.fdBase) + ".." + std::to_string(life.fdMax) +
                        ", rss " + std::to_string(life.rssBase) + ".." +
