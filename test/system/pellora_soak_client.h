@@ -4,12 +4,12 @@
 // SIGKILL at any moment costs at most its last, still pending, entry.
 #pragma once
 
-#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <random>
 
 #include "ioshare.h"
@@ -21,10 +21,10 @@ constexpr int kClients = 8;
 // Board 0C2A's mirrored ranges, which fix what lies beyond them.
 struct KindUse {
     int kind;
-    int function;   // carried to the board by this function
-    int32_t base;   // first address of the range
-    int32_t count;  // points in the range
-    int32_t maxCount;
+    int function;      // carried to the board by this function
+    int32_t base;      // first address of the range
+    int32_t count;     // points in the range
+    int32_t maxCount;  // of the requests clients post
     int32_t ioShare_t::*reqAddr;
     int32_t ioShare_t::*reqCount;
 };
@@ -37,6 +37,8 @@ constexpr KindUse kKinds[] = {
     {IOSHARE_INT_OUT, 16, 32, 2, 3, &ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount},
     {IOSHARE_INT_OUT_RB, 3, 32, 2, 8, &ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount},
 };
+
+constexpr int kDiscreteInputs = 0, kCoils = 1, kInputRegisters = 3, kHoldingRegisters = 4;
 
 // Every client asks for points from its own address, base + id: the address
 // in a slot names the client whose request it is.
@@ -254,8 +256,9 @@ class Client {
         me_.finalCoil = rng_() & 1;
         me_.finalRegister = rng_() & 0xFFFF;
         if (!lock()) fail(3);
-        ioshare_put(share_, IOSHARE_BIT_OUT, addressOf(kKinds[1], me_.id), me_.finalCoil);
-        ioshare_put(share_, IOSHARE_INT_OUT, addressOf(kKinds[4], me_.id), me_.finalRegister);
+        ioshare_put(share_, IOSHARE_BIT_OUT, addressOf(kKinds[kCoils], me_.id), me_.finalCoil);
+        ioshare_put(share_, IOSHARE_INT_OUT, addressOf(kKinds[kHoldingRegisters], me_.id),
+                    me_.finalRegister);
         unlock();
         const int id = me_.id;
         // The inputs read start past the byte that the periodic read of the
@@ -264,8 +267,8 @@ class Client {
             int k;
             int32_t addr, count;
         };
-        for (const Step s :
-             {Step{1, id, 1}, Step{4, 32 + id, 1}, Step{0, 40 + id, 8}, Step{3, id, 5}}) {
+        for (const Step s : {Step{kCoils, id, 1}, Step{kHoldingRegisters, 32 + id, 1},
+                             Step{kDiscreteInputs, 40 + id, 8}, Step{kInputRegisters, id, 5}}) {
             int32_t outcome = 0;
             if (!post(s.k, s.addr, s.count, true, &outcome)) fail(4);
             if (outcome != Taken) fail(5);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <algorithm>
