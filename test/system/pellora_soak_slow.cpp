@@ -13,6 +13,7 @@
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -166,9 +167,15 @@ class Clients {
         l_->incarnationsUsed = index + 1;
         const uint64_t seed = seed_ ^ (0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1));
         std::fflush(nullptr);  // or the child may write the parent's buffered output again
+        const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid < 0) return false;
-        if (pid == 0) soak::Client(l_, index, seed).run(shm_.c_str());
+        if (pid == 0) {
+            // A test that dies abruptly must not leave clients running.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(1);
+            soak::Client(l_, index, seed).run(shm_.c_str());
+        }
         me.pid = pid;
         live_[id] = last_[id] = index;
         lastResolved_[id] = -1;
