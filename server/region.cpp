@@ -3,12 +3,15 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 const char *regionName(void) {
     const char *env = std::getenv(IOSHARE_NAME_ENV);
@@ -24,12 +27,42 @@ void *mapRegion(int fd, size_t size) {
     return p;
 }
 
+namespace {
+
+// Set while createRegion holds the mutex of a region left behind, until
+// initRegion has set the region up again under it.
+bool heldLeftMutex = false;
+
+// A region left behind by a server that was set up (its start-up header is
+// written together with the mutex) may still be mapped by clients that take
+// its mutex at any moment. Clearing it to zero would hand them an all-zero
+// mutex, which they would take as a private one while this server
+// initialises it as a shared one: both sides then wait for good. So the left
+// mutex is taken (repaired when its holder died) and everything behind it
+// cleared under it. A mutex that cannot be had within two seconds is broken
+// already and is cleared with the rest.
+bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
+    if (sizeFound != static_cast<off_t>(sizeof(ioShare_t)) || share->tailReq != IOSHARE_IDLE)
+        return false;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    const int rc = pthread_mutex_timedlock(&share->mutex, &deadline);
+    if (rc == EOWNERDEAD) pthread_mutex_consistent(&share->mutex);
+    return rc == 0 || rc == EOWNERDEAD;
+}
+
+}  // namespace
+
 ioShare_t *createRegion(const char *name) {
+    heldLeftMutex = false;
     const int fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd == -1) {
         std::perror("shm_open");
         return nullptr;
     }
+    struct stat found {};
+    const off_t sizeFound = fstat(fd, &found) == 0 ? found.st_size : 0;
     if (ftruncate(fd, static_cast<off_t>(sizeof(ioShare_t))) == -1) {
         std::perror("ftruncate");
         close(fd);
@@ -38,8 +71,15 @@ ioShare_t *createRegion(const char *name) {
     void *p = mapRegion(fd, sizeof(ioShare_t));
     close(fd);  // the mapping stays
     if (p == nullptr) return nullptr;
+    auto *share = static_cast<ioShare_t *>(p);
+    if (takeLeftMutex(share, sizeFound)) {
+        heldLeftMutex = true;
+        auto *behind = reinterpret_cast<unsigned char *>(&share->boardId);
+        std::memset(behind, 0, sizeof(ioShare_t) - offsetof(ioShare_t, boardId));
+        return share;
+    }
     std::memset(p, 0, sizeof(ioShare_t));
-    return static_cast<ioShare_t *>(p);
+    return share;
 }
 
 namespace {
@@ -87,8 +127,14 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
     share->interval = interval;
     idleRequestSlots(share);
     share->tailReq = IOSHARE_IDLE;
-    initRegionMutex(share, mutexAttr);
     pthread_cond_init(&share->cond, condAttr);
+    if (heldLeftMutex) {
+        // The left mutex is kept: clients may be waiting on it right now.
+        heldLeftMutex = false;
+        pthread_mutex_unlock(&share->mutex);
+        return;
+    }
+    initRegionMutex(share, mutexAttr);
 }
 
 namespace {
