@@ -234,8 +234,8 @@ TEST(SimProgram, UsageAndRefusedOptions) {
     ASSERT_TRUE(help.start(fbtest::programPath("rkboard-sim"), {"--help"}));
     help.wait();
     EXPECT_EQ(help.exitCode(), 0);
-    for (const char *word : {"--link PATH", "--board ID|none", "--paced", "--fault SPEC",
-                             "--trace FILE", "set KIND ADDR VALUE", "fault SPEC"})
+    for (const char *word : {"--link PATH", "--board ID|none", "--paced", "--fault KIND",
+                             "--trace FILE", "set KIND ADDR VALUE", "fault KIND"})
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
 
     fbtest::TestNames names("simopts");

@@ -17,7 +17,7 @@ const char *const kCommandHelp =
     "                           KIND: coil, di (discrete input), ir (input register),\n"
     "                           hr (holding register); numbers decimal or 0x hex\n"
     "  board ID                 carry identifier ID (hex) in holding registers 482, 483\n"
-    "  fault SPEC               inject a fault (see --fault); \"fault off\" ends it\n"
+    "  fault KIND               inject a fault (see --fault); \"fault off\" ends it\n"
     "  stats                    \"served N\": requests addressed to the board so far\n"
     "  help                     this list\n"
     "  quit                     remove the link and end\n";
@@ -131,10 +131,10 @@ std::string doBoard(Board &b, const std::vector<std::string> &w) {
 }
 
 std::string doFault(Board &b, const char *line) {
-    const char *spec = line + std::strspn(line, " \t") + std::strlen("fault");
+    const char *faultText = line + std::strspn(line, " \t") + std::strlen("fault");
     std::string error;
     Fault f;
-    if (!parseFault(spec, &f, &error)) return "error: " + error;
+    if (!parseFault(faultText, &f, &error)) return "error: " + error;
     b.fault = f;
     return "ok";
 }

@@ -39,7 +39,7 @@ void usage(FILE *out) {
         "  --paced          keep the pace of a 115200-baud line: a request counts as\n"
         "                   arrived one line time after its first byte, answers leave\n"
         "                   byte by byte at that speed\n"
-        "  --fault SPEC     start with a fault injected; SPEC is one of\n"
+        "  --fault KIND     start with a fault injected; KIND is one of\n"
         "                     silent           no answer\n"
         "                     late MS          answer MS milliseconds late\n"
         "                     badcrc           answer with a wrong CRC\n"
