@@ -28,3 +28,10 @@ find_program(FIELDBUS_QEMU_ARM qemu-arm)
 if(FIELDBUS_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${FIELDBUS_QEMU_ARM} -L ${FIELDBUS_ARMHF_SYSROOT})
 endif()
+
+# 64-bit time and file offsets on the 32-bit target (glibc 2.34 or later), so
+# the log's dates and the time base go on past January 2038. This changes the
+# size of struct timeval, which the time base's deadline calls take: every
+# object of a program must be built with the same two definitions.
+set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")

@@ -14,7 +14,11 @@ FIELDBUS_BEGIN_DECLS
 extern int _fd[50];
 
 /* Opens COM port `port` (1..50) raw. 0 open; 1 cData/cParity/cStop not
- * accepted; 2 bad port number or the device failed; 3 baudrate not supported. */
+ * accepted; 2 bad port number, or the device cannot be opened or is not a
+ * terminal (regular file, FIFO, /dev/null: refused, nothing written);
+ * 3 baudrate not supported. Two port numbers on one device share its
+ * descriptor; the later open's framing applies to both, and the device is
+ * closed and its settings restored when the last of them closes. */
 WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, char cStop);
 
 /* Closes COM port `port`: 0 closed; 1 closing the device failed; 2 bad port
@@ -22,9 +26,12 @@ WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, char cStop);
 BOOL Close_Com(char port);
 
 /* Sends wLen bytes of szCmd (none when 0), then collects up to wLenR bytes
- * into szResult until wTimeOut ms have passed since the call began. Returns
- * the byte count, 2 for a bad or unopened port, 65535 when the write failed.
- * *wT receives the elapsed milliseconds modulo 65536. */
+ * into szResult until more than wTimeOut ms (65535: 65.535 s) have passed
+ * since the call began, on the monotonic clock. Returns the byte count, 2 for
+ * a bad or unopened port, 65535 when the write failed or the line has hung
+ * up (device unplugged, far end gone; a receive-only call on a port already
+ * reported hung up first waits out wTimeOut). *wT receives the elapsed
+ * milliseconds modulo 65536. */
 WORD Send_Receive(char cPort, char *szCmd, WORD wLen, char *szResult, WORD wLenR, WORD wTimeOut,
                   WORD *wT);
 
@@ -51,13 +58,17 @@ WORD Send_Cmd(char cPort, const char *szCmd, WORD wChksum);
 /* Receives one answer, kept as received (CR and checksum included). Without
  * checksum a single read returns what has arrived, maybe part of a line.
  * 0 answer; 2 bad or unopened port; 15 nothing in time (with checksum: no CR
- * in time); 65535 the read failed or the answer's checksum is wrong. */
+ * in time); 65535 the read failed, the line hung up or the answer's checksum
+ * is wrong. */
 WORD Receive_Cmd(char cPort, char *szResult, WORD wTimeOut, WORD wChksum);
 
 /* Sends one command line and reads the answer line up to its CR, which is
- * removed. *wT receives the milliseconds taken, modulo 65536. 0 answer; 1 and
- * 2 as Send_Cmd; 15 no complete line in time; 65535 write or read failed,
- * wrong answer checksum, or a checksum command of more than 123 characters. */
+ * removed. An answer that fills all 250 bytes without a CR ends there and is
+ * returned as it came (code 0, nothing removed). *wT receives the
+ * milliseconds taken, modulo 65536. 0 answer; 1 and 2 as Send_Cmd; 15 the
+ * read timer ran out before a CR (or the 250th byte); 65535 write or read
+ * failed, the line hung up, wrong answer checksum, or a checksum command of
+ * more than 123 characters. */
 WORD Send_Receive_Cmd(char cPort, const char *szCmd, char *szResult, WORD wTimeOut, WORD wChksum,
                       WORD *wT);
 

@@ -23,7 +23,14 @@ int Open_Socket(int localport, int protocol, int ipv6);
  * switch failed, which closes it). */
 int Connect_TCP(int cIndex, char *cAddr, int port);
 
-/* Puts entry cIndex into listening state: the result of listen(), or -1. */
+/* As Connect_TCP, but gives the connect up after wTimeout ms (a listener that
+ * never accepts, an address that drops connection requests): -1 with errno
+ * ETIMEDOUT then, the entry open and non-blocking for the caller to close.
+ * Connect_TCP itself waits as long as the system's connection time-out. */
+int Connect_TCP_Timeout(int cIndex, char *cAddr, int port, WORD wTimeout);
+
+/* Puts entry cIndex into listening state with the system's largest backlog
+ * (SOMAXCONN): the result of listen(), or -1. */
 int Listen_Socket(int cIndex);
 
 /* Takes at most one pending connection on the listening entry cIndex into a
@@ -42,12 +49,14 @@ void Close_Socket(int cIndex);
 int Set_Socket_Peer(int cIndex, const char *cAddr, int port);
 
 /* One read from entry cIndex (recvfrom for protocol 1, read otherwise):
- * bytes read, 0 at end of stream, -1 on error or no data yet. */
+ * bytes read, 0 at end of stream, -1 on error or no data yet, and -1 for an
+ * index outside the table or an entry that is not open. */
 int sock_read(int cIndex, void *buf, size_t count);
 
 /* Sends count bytes on entry cIndex: a stream write sends them all or
  * reports how many went before it failed or stalled; a datagram (protocol 1)
- * carries at most 1024 bytes to the entry's peer. Bytes sent, or -1. */
+ * carries at most 1024 bytes to the entry's peer. Bytes sent, or -1 (also
+ * for an index outside the table or an entry that is not open). */
 int sock_write(int cIndex, void *buf, size_t count);
 
 /* Waits up to wTimeout ms for data on entry cIndex and reads once into

@@ -32,9 +32,17 @@ int _sio_trim(int fd);
 
 /* Opens (or reuses, when registered) port raw at baud with the given
  * framing (data: CS5..CS8; parity 0 none, 1 odd, 2 even; stop 0 one, 2 two).
- * Returns the descriptor, or 0 on any failure. */
+ * Returns the descriptor, or 0 on any failure: bad codes (checked before any
+ * descriptor is touched), a path that cannot be opened, or one that is not a
+ * terminal whose settings can be read and set (a regular file, a FIFO,
+ * /dev/null: opened for the check only, nothing written).
+ * Opening a registered path again counts one more user of the same
+ * descriptor: the new framing and speed then apply to every user (the last
+ * open's settings are in force), while the settings to restore stay those
+ * found by the first open. */
 int sio_open(const char *port, speed_t baud, tcflag_t data, tcflag_t parity, tcflag_t stop);
-/* Restores the saved settings, drops the entry, closes: 0, or -1 when close fails. */
+/* Gives up one user of fd. The last user restores the saved settings, drops
+ * the entry and closes: 0, or -1 when close fails. */
 int sio_close(int fd);
 /* Non-canonical input (clears ICRNL and ICANON); pending input is discarded. */
 void sio_set_noncan(int fd);

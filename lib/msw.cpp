@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,7 +15,6 @@
 #include <string>
 
 #include "sio.h"
-#include "timer.h"
 
 int _fd[50] = {0};
 
@@ -89,8 +89,29 @@ bool speedFor(DWORD baudrate, speed_t *speed) {
     return false;
 }
 
-WORD elapsedSince(__tod_t start) {
-    return static_cast<WORD>(_time_get_todMS() - start);
+// Exchanges are timed on the monotonic clock, so a step of the wall clock
+// (set from the network after boot) neither cuts one short nor stretches it,
+// and in 64 bits, so that a time-out of 65535 ms can be exceeded.
+int64_t monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Ports whose line was last found hung up (adapter unplugged, far end gone).
+// Such a line never recovers on the same descriptor; the flag goes with the
+// next Open_Com or Close_Com of the port.
+std::array<bool, kPorts> hungUp{};
+
+constexpr WORD kExchangeFailed = 65535;
+
+// True when a readiness report or a read result says the terminal has hung
+// up or reached end of file: nothing can ever arrive on it again.
+bool lineGone(short revents) {
+    return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0;
+}
+bool readGone(ssize_t got) {
+    return got == 0 || (got < 0 && errno == EIO);
 }
 
 // Puts the line into pure polling (VMIN 0, VTIME 0) without discarding input.
@@ -134,7 +155,13 @@ extern "C" WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, ch
     const int fd = sio_open(devicePath(n), speed, kSizes[cData - 5], static_cast<tcflag_t>(cParity),
                             static_cast<tcflag_t>(cStop));
     if (fd == 0) return 2;
+    // Opening a port again counts one more user of the descriptor in the
+    // registry; the port keeps a single share, so the earlier one goes
+    // (it only closes the device when the path changed in between).
+    const int previous = _fd[n - 1];
     _fd[n - 1] = fd;
+    if (previous != 0) sio_close(previous);
+    hungUp[n - 1] = false;
     return 0;
 }
 
@@ -145,56 +172,66 @@ extern "C" BOOL Close_Com(char port) {
     if (!validPort(n) || _fd[n - 1] == 0) return 2;
     if (sio_close(_fd[n - 1]) == -1) return 1;
     _fd[n - 1] = 0;
+    hungUp[n - 1] = false;
     return 0;
 }
 
 // The wait blocks in poll() with the time that remains instead of spinning
-// on non-blocking reads; the results, the 16-bit elapsed time and the
-// strictly-greater time-out test are those of a one-byte polling loop.
+// on non-blocking reads; the results, the elapsed time reported modulo 65536
+// and the strictly-greater time-out test are those of a one-byte polling loop.
+// A line that hangs up ends the exchange at once with 65535, which the Modbus
+// engines take for a failed exchange. A receive-only call on a port already
+// reported hung up waits out its time-out before it says so again, so that a
+// slave loop polling a vanished device does not spin.
 extern "C" WORD Send_Receive(char cPort, char *szCmd, WORD wLen, char *szResult, WORD wLenR,
                              WORD wTimeOut, WORD *wT) {
-    const __tod_t t_start = _time_get_todMS();
+    const int64_t t_start = monotonicMs();
+    auto elapsed = [t_start] { return monotonicMs() - t_start; };
     char *p = szResult;
     char *const limit = szResult + wLenR;
     const auto n = static_cast<unsigned char>(cPort);
     if (!validPort(n) || _fd[n - 1] == 0) return 2;
     const int fd = _fd[n - 1];
     setPolling(fd);
+    auto gone = [&] {
+        if (wLen == 0 && hungUp[n - 1])
+            for (int64_t left = wTimeOut + 1 - elapsed(); left > 0; left = wTimeOut + 1 - elapsed())
+                poll(nullptr, 0, static_cast<int>(left));
+        hungUp[n - 1] = true;
+        *wT = static_cast<WORD>(elapsed());
+        return kExchangeFailed;
+    };
 
     if (wLen != 0) {
         tcflush(fd, TCIFLUSH);
         if (write(fd, szCmd, wLen) == -1) {
-            *wT = elapsedSince(t_start);
-            return 65535;
+            if (errno == EIO) hungUp[n - 1] = true;  // a terminal that has hung up
+            *wT = static_cast<WORD>(elapsed());
+            return kExchangeFailed;
         }
     }
 
-    bool pollable = true;
     while (p < limit) {
-        const WORD elapsed = elapsedSince(t_start);
+        const int64_t before = elapsed();
         // Time until the elapsed count first exceeds wTimeOut.
-        const int wait = elapsed > wTimeOut ? 0 : static_cast<int>(wTimeOut - elapsed) + 1;
-        if (pollable) {
-            pollfd pfd{fd, POLLIN, 0};
-            const int r = poll(&pfd, 1, wait);
-            if (r > 0 && (pfd.revents & POLLIN) == 0) pollable = false;  // hang-up or error
-        } else if (wait > 0) {
-            // The line reports hang-up without data: nothing can arrive, so
-            // just let the time pass without burning the processor.
-            poll(nullptr, 0, wait);
-        }
+        const int wait = before > wTimeOut ? 0 : static_cast<int>(wTimeOut - before) + 1;
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, wait);
+        if (r > 0 && lineGone(pfd.revents)) return gone();
         // Once the time-out has passed, only the byte of this last poll
         // counts: what is waiting behind it stays on the line.
-        const WORD before = elapsedSince(t_start);
-        const size_t room = before > wTimeOut ? 1 : static_cast<size_t>(limit - p);
-        const ssize_t got = read(fd, p, room);
-        *wT = elapsedSince(t_start);
-        if (got > 0) {
-            p += got;
-            pollable = true;
+        const size_t room = elapsed() > wTimeOut ? 1 : static_cast<size_t>(limit - p);
+        if (r > 0) {
+            const ssize_t got = read(fd, p, room);
+            if (got > 0)
+                p += got;
+            else if (readGone(got))
+                return gone();
         }
-        if (*wT > wTimeOut) return static_cast<WORD>(p - szResult);
+        const int64_t now = elapsed();
+        *wT = static_cast<WORD>(now);
+        if (now > wTimeOut) return static_cast<WORD>(p - szResult);
     }
-    *wT = elapsedSince(t_start);
+    *wT = static_cast<WORD>(elapsed());
     return wLenR;
 }

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,17 +20,36 @@ connectManager_t connectManager[kConnections];
 
 namespace {
 
-// Holds 0x2014 until the table has been initialised.
-int runningFlag = 0x2014;
+// Entries are set up one at a time, when an operation first meets them,
+// instead of all 1024 (each with its 1024 client slots: 4 MiB written) at the
+// first call: a process pays only for the entries it uses. An entry never
+// set up is free; once set up it reads as the table always did (fd -1 free,
+// lastfd 0, every client slot -1).
+std::bitset<kConnections> setUp;
 
 constexpr bool inTable(int cIndex) {
     return cIndex >= 0 && cIndex < kConnections;
 }
 
+connectManager_t &entry(int cIndex) {
+    connectManager_t &e = connectManager[cIndex];
+    if (!setUp[static_cast<size_t>(cIndex)]) {
+        setUp[static_cast<size_t>(cIndex)] = true;
+        e.fd = -1;
+        e.lastfd = 0;
+        for (int &slot : e.clientfd) slot = -1;
+    }
+    return e;
+}
+
+bool isFree(int cIndex) {
+    return !setUp[static_cast<size_t>(cIndex)] || connectManager[cIndex].fd < 0;
+}
+
 // Index 0 is never handed out.
 int firstFreeEntry() {
     for (int i = 1; i < kConnections; ++i)
-        if (connectManager[i].fd < 0) return i;
+        if (isFree(i)) return i;
     return -1;
 }
 
@@ -59,13 +80,21 @@ struct Resolved {
     Resolved &operator=(const Resolved &) = delete;
 };
 
-int connectTo(int fd, const sockaddr *sa, socklen_t len) {
-    if (connect(fd, sa, len) == 0) return 0;
-    if (errno != EINTR) return -1;
-    // An interrupted blocking connect goes on in the background: wait for it.
+// Waits for a connect under way and takes its outcome: 0 or -1 with errno
+// set (ETIMEDOUT when timeoutMs, unless negative, ran out first).
+int finishConnect(int fd, int timeoutMs) {
+    const long long deadline = netNowMs() + timeoutMs;
     pollfd p{fd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0)
+    for (;;) {
+        const int wait = timeoutMs < 0 ? -1 : static_cast<int>(std::max(0LL, deadline - netNowMs()));
+        const int r = poll(&p, 1, wait);
+        if (r > 0) break;
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
         if (errno != EINTR) return -1;
+    }
     int err = 0;
     socklen_t errLen = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0 || err != 0) {
@@ -73,6 +102,21 @@ int connectTo(int fd, const sockaddr *sa, socklen_t len) {
         return -1;
     }
     return 0;
+}
+
+// A negative timeoutMs connects blocking, for as long as the system's own
+// connection time-out; otherwise the connect runs non-blocking and is given
+// up after timeoutMs (a listener whose backlog is full, or an address that
+// drops SYNs, would otherwise hold the caller for minutes).
+int connectTo(int fd, const sockaddr *sa, socklen_t len, int timeoutMs) {
+    if (timeoutMs >= 0) {
+        int nonBlocking = 1;
+        if (ioctl(fd, FIONBIO, &nonBlocking) != 0) return -1;
+    }
+    if (connect(fd, sa, len) == 0) return 0;
+    // An interrupted blocking connect goes on in the background: wait for it.
+    if (errno != EINTR && errno != EINPROGRESS) return -1;
+    return finishConnect(fd, timeoutMs);
 }
 
 sockaddr_in ipv4Address(int port, in_addr_t addr) {
@@ -83,53 +127,60 @@ sockaddr_in ipv4Address(int port, in_addr_t addr) {
     return sa;
 }
 
-// Connects e's socket to the first resolved address of e's family. Names the
-// resolver does not know are taken as dotted IPv4 text; text that is not one
-// either comes back as the broadcast address, to which nothing is attempted.
-int connectByName(const connectManager_t &e, const char *cAddr, int port) {
+// The address to connect e's socket to: the first resolved address of e's
+// family. Names the resolver does not know are taken as dotted IPv4 text;
+// text that is not one either would come back as the broadcast address, to
+// which nothing is attempted. False when there is none.
+bool peerAddress(const connectManager_t &e, const char *cAddr, int port, sockaddr_storage *out,
+                 socklen_t *len) {
     char service[64];
     std::snprintf(service, sizeof service, "%d", port);
     const Resolved r(cAddr, service);
+    const sockaddr *chosen = nullptr;
+    sockaddr_in sa{};
     if (r.rc != 0) {
         const in_addr_t addr = inet_addr(cAddr);
-        if (addr == INADDR_NONE && std::strcmp(cAddr, "255.255.255.255") != 0) return -1;
-        const sockaddr_in sa = ipv4Address(port, addr);
-        return connectTo(e.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+        if (addr == INADDR_NONE && std::strcmp(cAddr, "255.255.255.255") != 0) return false;
+        sa = ipv4Address(port, addr);
+        chosen = reinterpret_cast<const sockaddr *>(&sa);
+        *len = sizeof sa;
     }
-    for (const addrinfo *a = r.list; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET) {
-            if (e.iAF != AF_INET) continue;
-            const auto *in = reinterpret_cast<const sockaddr_in *>(a->ai_addr);
-            const sockaddr_in sa = ipv4Address(port, in->sin_addr.s_addr);
-            return connectTo(e.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+    for (const addrinfo *a = r.list; chosen == nullptr && a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && e.iAF == AF_INET) {
+            sa = ipv4Address(port, reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr);
+            chosen = reinterpret_cast<const sockaddr *>(&sa);
+            *len = sizeof sa;
+        } else if (a->ai_family != AF_INET && e.iAF == AF_INET6) {
+            chosen = a->ai_addr;
+            *len = a->ai_addrlen;
         }
-        if (e.iAF == AF_INET6) return connectTo(e.fd, a->ai_addr, a->ai_addrlen);
     }
-    return -1;  // no address of the entry's family
+    if (chosen == nullptr) return false;  // no address of the entry's family
+    std::memcpy(out, chosen, *len);
+    return true;
+}
+
+// The resolver's list is gone before the connect: nothing that needs
+// unwinding lives across the blocking call.
+int connectByName(const connectManager_t &e, const char *cAddr, int port, int timeoutMs) {
+    sockaddr_storage peer{};
+    socklen_t len = 0;
+    if (!peerAddress(e, cAddr, port, &peer, &len)) return -1;
+    return connectTo(e.fd, reinterpret_cast<const sockaddr *>(&peer), len, timeoutMs);
 }
 
 }  // namespace
 
-void netEnsureTable() {
-    if (runningFlag != 0x2014) return;
-    runningFlag = 0;
-    for (auto &e : connectManager) {
-        e.fd = -1;
-        e.lastfd = 0;
-        for (int &slot : e.clientfd) slot = -1;
-    }
-}
-
+// An index inside the table is set up here, so code that reads the entry
+// directly afterwards sees a free entry as -1, never as descriptor 0.
 bool netIsOpen(int cIndex) {
-    netEnsureTable();
-    return inTable(cIndex) && connectManager[cIndex].fd >= 0;
+    return inTable(cIndex) && entry(cIndex).fd >= 0;
 }
 
 extern "C" int Open_Socket(int localport, int protocol, int ipv6) {
-    netEnsureTable();
     const int cIndex = firstFreeEntry();
     if (cIndex < 0) return -1;
-    connectManager_t &e = connectManager[cIndex];
+    connectManager_t &e = entry(cIndex);
 
     const sockaddr_in any4 = ipv4Address(localport, htonl(INADDR_ANY));
     sockaddr_in6 any6{};
@@ -168,12 +219,13 @@ extern "C" int Open_Socket(int localport, int protocol, int ipv6) {
     return cIndex;
 }
 
-extern "C" int Connect_TCP(int cIndex, char *cAddr, int port) {
-    netEnsureTable();
+namespace {
+
+int connectEntry(int cIndex, const char *cAddr, int port, int timeoutMs) {
     if (!inTable(cIndex)) return -1;
-    connectManager_t &e = connectManager[cIndex];
+    connectManager_t &e = entry(cIndex);
     int result = -1;
-    if (cAddr != nullptr) result = connectByName(e, cAddr, port);
+    if (cAddr != nullptr) result = connectByName(e, cAddr, port, timeoutMs);
 
     int nonBlocking = 1;
     if (ioctl(e.fd, FIONBIO, &nonBlocking) != 0) {
@@ -183,11 +235,23 @@ extern "C" int Connect_TCP(int cIndex, char *cAddr, int port) {
     return result;
 }
 
+}  // namespace
+
+extern "C" int Connect_TCP(int cIndex, char *cAddr, int port) {
+    return connectEntry(cIndex, cAddr, port, -1);
+}
+
+extern "C" int Connect_TCP_Timeout(int cIndex, char *cAddr, int port, WORD wTimeout) {
+    return connectEntry(cIndex, cAddr, port, wTimeout);
+}
+
+// A real backlog: with the smallest one, connections that arrive together
+// are refused or retried by their clients while the slave takes one per call.
 extern "C" int Listen_Socket(int cIndex) {
-    netEnsureTable();
     if (!inTable(cIndex)) return -1;
-    connectManager[cIndex].peerport = 0;
-    return listen(connectManager[cIndex].fd, 0);
+    connectManager_t &e = entry(cIndex);
+    e.peerport = 0;
+    return listen(e.fd, SOMAXCONN);
 }
 
 extern "C" int Accept_Socket(int cIndex) {
@@ -215,7 +279,7 @@ extern "C" int Accept_Socket(int cIndex) {
     // left) fills no slot: the slave must not be handed an entry without a socket.
     if (fd < 0) return -1;
 
-    connectManager_t &e = connectManager[newIndex];
+    connectManager_t &e = entry(newIndex);
     e.fd = fd;
     e.localport = listener.localport;
     e.iAF = listener.iAF;

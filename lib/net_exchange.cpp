@@ -146,6 +146,7 @@ int netDiscardPending(int cIndex) {
 }
 
 extern "C" int sock_read(int cIndex, void *buf, size_t count) {
+    if (!netIsOpen(cIndex)) return -1;
     const connectManager_t &e = connectManager[cIndex];
     ssize_t n;
     do {
@@ -161,6 +162,7 @@ extern "C" int sock_read(int cIndex, void *buf, size_t count) {
 }
 
 extern "C" int sock_write(int cIndex, void *buf, size_t count) {
+    if (!netIsOpen(cIndex)) return -1;
     const connectManager_t &e = connectManager[cIndex];
     if (isDatagram(e)) return datagramWrite(e, buf, count);
     return streamWrite(e.fd, static_cast<const unsigned char *>(buf), count);

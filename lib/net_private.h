@@ -22,12 +22,10 @@ struct connectManager_t {
 
 extern connectManager_t connectManager[kConnections] __attribute__((visibility("hidden")));
 
-// Initialises the table on its first use; every operation calls it, so an
-// index handed to any of them before the first Open_Socket never touches
-// descriptor 0 through the zeroed table.
-void netEnsureTable() __attribute__((visibility("hidden")));
-
-// True for an index inside the table whose entry holds a descriptor.
+// True for an index inside the table whose entry holds a descriptor. Entries
+// are set up on first use (a free entry reads fd -1 once an operation, this
+// one included, has met it): check an index with this before reading its
+// entry directly.
 bool netIsOpen(int cIndex) __attribute__((visibility("hidden")));
 
 // Reads and drops whatever is already waiting on entry cIndex, without

@@ -1,6 +1,7 @@
 // Module command protocol: building, checking, sending and reading lines.
 #include "q5m.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -61,6 +62,15 @@ int sendChecksummed(int fd, const char *cmd) {
     return writeString(fd, _q5m_gum_chksum(cmd_buf, cmd));
 }
 
+// A read of 0 bytes is the read timer running out, unless the terminal has
+// hung up (adapter unplugged, far end gone): a hung-up line reads 0 at once
+// for ever, and callers must see a failure, not a module that is silent.
+int emptyRead(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+    return 0;
+}
+
 // What the line reader got: a stored, terminated line of `value` bytes
 // (complete), or the result of the read that ended it early, 0 (out of time)
 // or -1 (failed), with the bytes so far in rbuf and no terminator.
@@ -76,7 +86,7 @@ Line readLine(int fd, char *rbuf, int rmax) {
     char *const limit = rbuf + rmax;
     while (p < limit) {
         const ssize_t got = read(fd, p, 1);
-        if (got <= 0) return {got < 0 ? -1 : 0, false};
+        if (got <= 0) return {got < 0 ? -1 : emptyRead(fd), false};
         if (*p++ == '\r') break;
     }
     *p = '\0';
@@ -85,7 +95,7 @@ Line readLine(int fd, char *rbuf, int rmax) {
 
 int readOnce(int fd, char *rbuf, int rmax) {
     const ssize_t got = read(fd, rbuf, static_cast<std::size_t>(rmax));
-    if (got < 0) return -1;
+    if (got < 0 || (got == 0 && emptyRead(fd) < 0)) return -1;
     rbuf[got] = '\0';
     return static_cast<int>(got);
 }

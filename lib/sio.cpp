@@ -13,10 +13,31 @@ struct sio *sio_list = nullptr;
 
 namespace {
 
+// Every entry is allocated here with a private trailer behind the public
+// record: the number of sio_open calls the descriptor is serving, so that two
+// port numbers naming one device share it until the last of them closes.
+struct Entry {
+    struct sio pub;
+    int users;
+};
+
+Entry *entryOf(struct sio *e) {
+    return reinterpret_cast<Entry *>(e);
+}
+
 void freeEntry(struct sio *e) {
     std::free(e->options);
     std::free(e->old_options);
-    std::free(e);
+    std::free(entryOf(e));
+}
+
+// The framing and speed codes are checked on a scratch record before any
+// descriptor is opened or touched: a refused open must never disturb a
+// device that another user of the registry still has in use.
+bool codesAccepted(speed_t baud, tcflag_t parity, tcflag_t stop) {
+    termios scratch{};
+    if (cfsetispeed(&scratch, baud) != 0 || cfsetospeed(&scratch, baud) != 0) return false;
+    return parity <= 2 && (stop == 0 || stop == 2);
 }
 
 // A device must never live on descriptor 0: 0 is the failure value of
@@ -57,8 +78,9 @@ extern "C" struct sio *_sio_follow(int fd) {
         if (e->fd == fd) return e;
         tail = e;
     }
-    auto *e = static_cast<struct sio *>(std::calloc(1, sizeof(struct sio)));
-    if (e == nullptr) return nullptr;
+    auto *whole = static_cast<Entry *>(std::calloc(1, sizeof(Entry)));
+    if (whole == nullptr) return nullptr;
+    struct sio *e = &whole->pub;
     e->options = static_cast<struct termios *>(std::calloc(1, sizeof(struct termios)));
     e->old_options = static_cast<struct termios *>(std::calloc(1, sizeof(struct termios)));
     if (e->options == nullptr || e->old_options == nullptr) {
@@ -88,56 +110,47 @@ extern "C" int _sio_trim(int fd) {
     return -1;
 }
 
+// A path that is not a terminal (a regular file, a FIFO, /dev/null) is
+// refused before anything is written to it: a Modbus frame written there
+// would overwrite a file or come straight back as its own "answer".
 extern "C" int sio_open(const char *port, speed_t baud, tcflag_t data, tcflag_t parity,
                         tcflag_t stop) {
+    if (!codesAccepted(baud, parity, stop)) return 0;
     int fd = _sio_device(port);
-    if (fd == 0) {
+    const bool reused = fd != 0;
+    if (!reused) {
         fd = offDescriptorZero(open(port, O_RDWR | O_NOCTTY));
         if (fd < 0) return 0;
+        termios probe{};
+        if (tcgetattr(fd, &probe) != 0) {
+            close(fd);
+            return 0;
+        }
     }
     struct sio *e = _sio_follow(fd);
     if (e == nullptr) {
-        close(fd);
+        if (!reused) close(fd);
         return 0;
     }
+    // The settings to restore are those found by the first open; a second
+    // user of the descriptor must not replace them with the raw ones.
+    if (!reused) {
+        tcgetattr(fd, e->old_options);
+        entryOf(e)->users = 0;
+    }
+    const termios previous = *e->options;
     e->fd = fd;
     e->name = port;
-    tcgetattr(fd, e->old_options);
     tcgetattr(fd, e->options);
     struct termios &o = *e->options;
 
-    auto fail = [fd](bool restore, const struct termios *old) {
-        if (restore) tcsetattr(fd, TCSANOW, old);
-        close(fd);
-        _sio_trim(fd);
-        return 0;
-    };
-    if (cfsetispeed(&o, baud) != 0 || cfsetospeed(&o, baud) != 0) return fail(false, nullptr);
+    cfsetispeed(&o, baud);
+    cfsetospeed(&o, baud);
     o.c_cflag = (o.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | data;
-    switch (parity) {
-        case 0:
-            o.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-            break;
-        case 1:
-            o.c_cflag |= PARENB | PARODD;
-            break;
-        case 2:
-            o.c_cflag |= PARENB;
-            o.c_cflag &= ~static_cast<tcflag_t>(PARODD);
-            break;
-        default:
-            return fail(true, e->old_options);
-    }
-    switch (stop) {
-        case 0:
-            o.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-            break;
-        case 2:
-            o.c_cflag |= CSTOPB;
-            break;
-        default:
-            return fail(true, e->old_options);
-    }
+    o.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CSTOPB);
+    if (parity == 1) o.c_cflag |= PARENB | PARODD;
+    if (parity == 2) o.c_cflag |= PARENB;
+    if (stop == 2) o.c_cflag |= CSTOPB;
 
     o.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IXON | IXOFF);
     o.c_oflag &= ~static_cast<tcflag_t>(OPOST | OLCUC | ONLCR | OCRNL | NLDLY | CRDLY | TABDLY |
@@ -151,13 +164,32 @@ extern "C" int sio_open(const char *port, speed_t baud, tcflag_t data, tcflag_t 
     o.c_cc[VEOF] = 4;
     o.c_cc[VTIME] = 0;
     o.c_cc[VMIN] = 1;
-    tcsetattr(fd, TCSAFLUSH, &o);
+    if (tcsetattr(fd, TCSAFLUSH, &o) != 0) {
+        // Settings that cannot be set: a new descriptor goes again, a shared
+        // one stays with its users as it was.
+        if (reused) {
+            *e->options = previous;
+            tcsetattr(fd, TCSANOW, &previous);
+            return 0;
+        }
+        tcsetattr(fd, TCSANOW, e->old_options);
+        _sio_trim(fd);
+        close(fd);
+        return 0;
+    }
+    ++entryOf(e)->users;
     return fd;
 }
 
+// Only the last user of a shared descriptor restores and closes it; earlier
+// ones just give up their share.
 extern "C" int sio_close(int fd) {
     struct sio *e = _sio_follow(fd);
     if (e != nullptr) {
+        if (entryOf(e)->users > 1) {
+            --entryOf(e)->users;
+            return 0;
+        }
         tcsetattr(fd, TCSANOW, e->old_options);
         _sio_trim(fd);
     }

@@ -331,6 +331,7 @@ TEST(ClientTool, CommandsOnARunningServer) {
         {{"get", "dword", "128"}, 0, "dword 128: 65538\n"},
         {{"set", "coil", "2", "1"}, 0, "coil 2 set to 1, read back from the board\n"},
         {{"set", "hr", "40", "0x1234"}, 0, "hr 40 set to 4660, sent to the board\n"},
+        {{"set", "coil", "2", "2"}, 2, ""},  // refused: coil 2 stays 1
         {{"read", "ir", "100", "3"}, 0, "ir 100: 7 8 9\n"},
         {{"interval", "250"}, 0, "refresh interval 250 ms\n"},
         {{"get", "di", "31"}, 2, ""},

@@ -144,6 +144,12 @@ TEST(Quorvat, WrongArgumentsPrintTheUsageAndFail) {
         {"127.0.0.1", "502", "1", "5", "1", "2", "100"},
         {"127.0.0.1", "502", "1", "x", "1", "2", "100"},
         {"127.0.0.1", "502", "1", "-3", "1", "2", "100"},
+        {"127.0.0.1", "99999999", "1", "3", "1", "2", "100"},
+        {"127.0.0.1", "65536", "1", "3", "1", "2", "100"},
+        {"127.0.0.1", "0", "1", "3", "1", "2", "100"},
+        {"127.0.0.1", "-502", "1", "3", "1", "2", "100"},
+        {"127.0.0.1", "http", "1", "3", "1", "2", "100"},
+        {"127.0.0.1", "502x", "1", "3", "1", "2", "100"},
     };
     for (const auto &args : cases) {
         const Outcome r = quorvat(args);
@@ -257,6 +263,29 @@ TEST(Quorvat, RefusedConnectionAndOverlongAddress) {
     Outcome r = quorvat({"127.0.0.1", port, "1", "3", "1", "2", "100"});
     EXPECT_EQ(r.out, "connect to 127.0.0.1:" + port + " sock failed!\n");
     EXPECT_EQ(r.status, 255);
+
+    // A listener whose backlog is full never completes the handshake: the
+    // time-out bounds the connect as well.
+    const int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    socklen_t len = sizeof sa;
+    getsockname(full, reinterpret_cast<sockaddr *>(&sa), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        fillers.push_back(c);
+    }
+    const std::string fullPort = std::to_string(ntohs(sa.sin_port));
+    r = quorvat({"127.0.0.1", fullPort, "1", "3", "1", "2", "300"});
+    EXPECT_EQ(r.out, "connect to 127.0.0.1:" + fullPort + " sock failed!\n");
+    EXPECT_EQ(r.status, 255) << "ended by its time-out, not killed";
+    for (int c : fillers) close(c);
+    close(full);
 
     r = quorvat({std::string(64, '1'), "502", "1", "3", "1", "2", "100"});
     EXPECT_EQ(r.out, "ip too long! at most 63 characters\n");

@@ -1,14 +1,20 @@
 // COM port table and raw exchange over real pseudo-terminals.
 #include "msw.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
+#include "modbus.h"
 #include "pty_pair.h"
 #include "sio.h"
 
@@ -200,13 +206,126 @@ TEST_F(Exchange, FailedWriteReports65535) {
     close(saved);
 }
 
-TEST_F(Exchange, HungUpLineWaitsOutTheTimeOut) {
+// A vanished device (the far end of the line gone) is a failed exchange at
+// once, for the masters and the slave collection alike; a slave that polls
+// the dead port again waits out its time-out before it hears so again.
+TEST_F(Exchange, HungUpLineFailsTheExchangeAtOnce) {
     close(pty.master);
     pty.master = -1;
-    const long long t0 = fbtest::monoMs();
-    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 4, 100, &wT), 0);
-    EXPECT_GE(fbtest::monoMs() - t0, 100);
-    EXPECT_GT(wT, 100);
+    char req[] = {1, 3, 0, 0, 0, 1};
+    wT = 0;
+    EXPECT_EQ(Send_Receive(2, req, sizeof req, out, 8, 60000, &wT), 65535);
+    EXPECT_LT(wT, 60000);
+    char cBuf[8] = {};
+    EXPECT_EQ(modbusRequest(2, 1, 3, 0, 1, cBuf, sizeof cBuf, 60000, nullptr), 11);
+    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 4, 100, &wT), 65535);
+    EXPECT_GT(wT, 100) << "a known dead port is not polled in a spin";
+    int function = 0, addr = 0, count = 0;
+    EXPECT_EQ(modbusRead(2, 1, &function, cBuf, sizeof cBuf, &addr, &count, 50), -11);
+}
+
+// Only a terminal is a COM port: a path naming anything else is refused and
+// left exactly as it was.
+struct DeviceKind {
+    const char *name;
+    WORD want;
+};
+
+class ComDevice : public ::testing::TestWithParam<DeviceKind> {};
+
+TEST_P(ComDevice, OnlyATerminalOpens) {
+    const std::string kind = GetParam().name;
+    PtyPair pty;
+    const std::string dir = ::testing::TempDir();
+    std::string path = pty.path;
+    int fifoReader = -1;
+    if (kind == "file") {
+        path = dir + "/fbtest-com-file-" + std::to_string(getpid());
+        FILE *f = std::fopen(path.c_str(), "w");
+        std::fputs("precious", f);
+        std::fclose(f);
+    } else if (kind == "fifo") {
+        path = dir + "/fbtest-com-fifo-" + std::to_string(getpid());
+        unlink(path.c_str());
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        fifoReader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    } else if (kind == "null") {
+        path = "/dev/null";
+    }
+    ASSERT_EQ(Set_Com_Device(12, path.c_str()), 0);
+    EXPECT_EQ(Open_Com(12, 9600, 8, 0, 0), GetParam().want);
+    EXPECT_EQ(sio_open(path.c_str(), B9600, CS8, 0, 0) != 0, GetParam().want == 0);
+    if (GetParam().want == 0) {
+        EXPECT_EQ(sio_close(_sio_device(path.c_str())), 0);
+        EXPECT_EQ(Close_Com(12), 0);
+    } else {
+        EXPECT_EQ(_fd[11], 0);
+        EXPECT_EQ(_sio_device(path.c_str()), 0);
+        char req[] = {1, 6, 0, 1, 0, 1};
+        WORD wT = 0;
+        EXPECT_EQ(Send_Receive(12, req, sizeof req, req, 6, 10, &wT), 2);
+    }
+    if (kind == "file") {
+        std::ifstream in(path);
+        std::string content((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(content, "precious");
+        unlink(path.c_str());
+    }
+    if (kind == "fifo") {
+        char c;
+        EXPECT_LE(read(fifoReader, &c, 1), 0) << "nothing was written into the FIFO";
+        close(fifoReader);
+        unlink(path.c_str());
+    }
+    Set_Com_Device(12, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ComDevice,
+                         ::testing::Values(DeviceKind{"pty", 0}, DeviceKind{"file", 2},
+                                           DeviceKind{"fifo", 2}, DeviceKind{"null", 2}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Two port numbers on one device share its descriptor: closing one leaves
+// the other working, and the device gets its own settings back only when the
+// last one closes.
+TEST(ComPorts, TwoPortsOnOneDeviceShareItUntilTheLastCloses) {
+    PtyPair pty;
+    termios before{};
+    tcgetattr(pty.slave, &before);
+    ASSERT_EQ(Set_Com_Device(20, pty.path.c_str()), 0);
+    ASSERT_EQ(Set_Com_Device(21, pty.path.c_str()), 0);
+    ASSERT_EQ(Open_Com(20, 9600, 8, 0, 0), 0);
+    ASSERT_EQ(Open_Com(21, 19200, 8, 0, 0), 0);
+    ASSERT_EQ(Open_Com(21, 19200, 8, 0, 0), 0) << "opening a port again is no new user";
+    ASSERT_EQ(_fd[19], _fd[20]);
+    const int fd = _fd[19];
+    termios shared{};
+    tcgetattr(fd, &shared);
+    EXPECT_EQ(cfgetospeed(&shared), B19200) << "the later open's settings are in force";
+
+    EXPECT_EQ(Close_Com(20), 0);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "port 21 still has its descriptor";
+    char req[] = {'p'};
+    char out[2] = {};
+    WORD wT = 0;
+    std::thread peer([&] {
+        fbtest::readFor(pty.master, 1, 2000);
+        fbtest::writeAll(pty.master, "ok", 2);
+    });
+    EXPECT_EQ(Send_Receive(21, req, 1, out, 2, 2000, &wT), 2);
+    peer.join();
+    termios still{};
+    tcgetattr(pty.slave, &still);
+    EXPECT_EQ(still.c_lflag & ICANON, 0u) << "not restored while port 21 is open";
+
+    EXPECT_EQ(Close_Com(21), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    termios after{};
+    tcgetattr(pty.slave, &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "settings from before the first open";
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    Set_Com_Device(20, nullptr);
+    Set_Com_Device(21, nullptr);
 }
 
 }  // namespace

@@ -6,12 +6,17 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "net_private.h"
 #include "pty_pair.h"
@@ -78,6 +83,18 @@ int occupiedSlots(int listener) {
     return n;
 }
 
+// Pages of the connection table that are resident, by mincore().
+long residentTablePages() {
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto begin = reinterpret_cast<uintptr_t>(&connectManager[0]) & ~(page - 1);
+    const auto end = reinterpret_cast<uintptr_t>(&connectManager[kConnections]);
+    std::vector<unsigned char> in((end - begin + page - 1) / page);
+    if (mincore(reinterpret_cast<void *>(begin), end - begin, in.data()) != 0) return -1;
+    long n = 0;
+    for (unsigned char v : in) n += v & 1;
+    return n;
+}
+
 // Calls Accept_Socket until a client slot fills or two seconds pass.
 bool acceptOne(int listener) {
     const int before = occupiedSlots(listener);
@@ -98,8 +115,21 @@ TEST(NetTable, FreshProcessHandsOutOneFirstAndNeverTouchesDescriptorZero) {
                   Close_Socket(3);
                   if (fcntl(0, F_GETFD) < 0) return 1;
                   if (Accept_Socket(3) != -1) return 2;
+                  // Standard input holds a byte: index 1 is no entry yet and
+                  // must not read it, nor write to descriptor 0.
+                  int in[2];
+                  if (pipe(in) != 0 || dup2(in[0], 0) < 0 || write(in[1], "x", 1) != 1) return 9;
+                  char c = 0;
+                  for (int bad : {1, 0, -1, kConnections})
+                      if (sock_read(bad, &c, 1) != -1 || sock_write(bad, &c, 1) != -1) return 5;
+                  if (read(0, &c, 1) != 1 || c != 'x') return 6;
+                  // The table is paid for entry by entry, not 4 MiB at first use.
                   if (Open_Socket(0, 0, 0) != 1) return 3;
+                  const long pages = residentTablePages();
+                  if (pages < 0 || pages > 8) return 7;
                   if (Open_Socket(0, 0, 0) != 2) return 4;
+                  Close_Socket(2);
+                  if (sock_read(2, &c, 1) != -1 || sock_write(2, &c, 1) != -1) return 8;
                   return 0;
               }),
               0);
@@ -193,6 +223,67 @@ TEST(NetConnect, FailuresLeaveTheEntryOpenAndNonBlocking) {
     const int k = Open_Socket(0, 0, 0);
     EXPECT_EQ(Connect_TCP(k, nullptr, server.port), -1);
     Close_Socket(k);
+}
+
+// A listener whose backlog is full drops new handshakes: the bounded
+// connect gives up with ETIMEDOUT instead of waiting for the system's
+// connection time-out, and leaves the entry open for the caller to close.
+TEST(NetConnect, TimeoutBoundsAConnectThatNeverCompletes) {
+    const int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    const int port = boundPort(full);
+    std::vector<int> fillers;
+    for (int n = 0; n < 4; ++n) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        connect(fillers.back(), reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    }
+    char host[] = "127.0.0.1";
+    const int i = Open_Socket(0, 0, 0);
+    errno = 0;
+    EXPECT_EQ(Connect_TCP_Timeout(i, host, port, 200), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(connectManager[i].fd, 0);
+    Close_Socket(i);
+
+    RawListener server;
+    const int j = Open_Socket(0, 0, 0);
+    EXPECT_EQ(Connect_TCP_Timeout(j, host, server.port, 1000), 0);
+    EXPECT_NE(fcntl(connectManager[j].fd, F_GETFL) & O_NONBLOCK, 0);
+    Close_Socket(j);
+    for (int f : fillers) close(f);
+    close(full);
+}
+
+// Clients that arrive together all complete their handshake before the
+// slave accepts any of them.
+TEST(NetAccept, ListenKeepsARealBacklog) {
+    const int listener = Open_Socket(0, 0, 0);
+    ASSERT_EQ(Listen_Socket(listener), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(boundPort(connectManager[listener].fd)));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<pollfd> clients;
+    for (int n = 0; n < 64; ++n) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        clients.push_back({c, POLLOUT, 0});
+    }
+    int connected = 0;
+    for (pollfd &p : clients) {
+        int err = -1;
+        socklen_t len = sizeof err;
+        if (poll(&p, 1, 1000) == 1) getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        connected += err == 0;
+        close(p.fd);
+    }
+    EXPECT_EQ(connected, 64);
+    Close_Socket(listener);
 }
 
 TEST(NetConnect, Ipv6EntryConnectsToIpv6Loopback) {

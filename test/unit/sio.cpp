@@ -103,17 +103,32 @@ INSTANTIATE_TEST_SUITE_P(Codes, SioFraming,
                                            Framing{CS8, 0, 1, false, 0, 0, 0},
                                            Framing{CS8, 0, 3, false, 0, 0, 0}));
 
-TEST(Sio, SecondOpenReusesDescriptorAndCloseRestoresItsSnapshot) {
+// A second open of a registered path is one more user of its descriptor:
+// its settings apply at once, a refused one (bad codes) touches nothing,
+// and only the last close restores the settings found by the first open.
+TEST(Sio, SecondOpenSharesTheDescriptorUntilTheLastClose) {
     PtyPair pty;
+    const termios before = attrs(pty.slave);
     const int fd1 = sio_open(pty.path.c_str(), B9600, CS8, 0, 0);
     ASSERT_GT(fd1, 0);
-    const termios rawBySecond = attrs(fd1);
     const int fd2 = sio_open(pty.path.c_str(), B19200, CS7, 2, 0);
     EXPECT_EQ(fd2, fd1);
     EXPECT_EQ(entries(), 1);
-    EXPECT_EQ(_sio_device(pty.path.c_str()), fd1);
+    EXPECT_EQ(cfgetospeed(&static_cast<const termios &>(attrs(fd1))), B19200);
+    const termios shared = attrs(fd1);
+    const tcflag_t badCodes[][2] = {{3, 0}, {0, 1}};  // parity, stop
+    for (const auto &bad : badCodes) {
+        EXPECT_EQ(sio_open(pty.path.c_str(), B9600, CS8, bad[0], bad[1]), 0);
+        EXPECT_NE(fcntl(fd1, F_GETFD), -1) << "a refused open leaves the shared descriptor";
+        EXPECT_EQ(_sio_device(pty.path.c_str()), fd1);
+        EXPECT_TRUE(sameTermios(attrs(fd1), shared));
+    }
     EXPECT_EQ(sio_close(fd1), 0);
-    EXPECT_TRUE(sameTermios(attrs(pty.slave), rawBySecond));
+    EXPECT_NE(fcntl(fd1, F_GETFD), -1) << "one user left";
+    EXPECT_TRUE(sameTermios(attrs(fd1), shared));
+    EXPECT_EQ(sio_close(fd1), 0);
+    EXPECT_EQ(fcntl(fd1, F_GETFD), -1);
+    EXPECT_TRUE(sameTermios(attrs(pty.slave), before));
     EXPECT_EQ(_sio_device(pty.path.c_str()), 0);
 }
 

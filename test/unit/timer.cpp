@@ -5,6 +5,11 @@
 
 namespace {
 
+// Every build, the 32-bit controller's included, counts time in 64 bits:
+// dates and deadlines go on past January 2038.
+static_assert(sizeof(time_t) == 8, "time_t must be 64 bits wide");
+static_assert(sizeof(static_cast<timeval *>(nullptr)->tv_sec) == 8, "64-bit timeval seconds");
+
 TEST(Timer, MillisecondsTruncateMicroseconds) {
     // Both readings come from the same clock: the millisecond form is the
     // microsecond form divided down, never ahead of it.

@@ -1,5 +1,6 @@
 // quorvat: one Modbus/TCP read from the command line; prints the first value
 // of the answer.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,17 @@ void usage() {
     std::puts("Send command FC03 to the module netid 1 at 192.168.0.1:502 and wait response");
 }
 
+// A TCP port: the whole text a decimal number in 1..65535. Anything else
+// would wrap or convert to 0 and reach a port nobody asked for.
+bool parsePort(const char *text, int *port) {
+    errno = 0;
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > 65535) return false;
+    *port = static_cast<int>(v);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -39,7 +51,11 @@ int main(int argc, char **argv) {
     }
     char ip[kIpRoom];
     std::strcpy(ip, argv[1]);
-    const int tcpPort = std::atoi(argv[2]);
+    int tcpPort = 0;
+    if (!parsePort(argv[2], &tcpPort)) {
+        usage();
+        return -1;
+    }
     const auto netid = static_cast<char>(std::atoi(argv[3]));
     const int command = std::atoi(argv[4]);
     const auto addr = static_cast<WORD>(std::atoi(argv[5]));
@@ -55,7 +71,9 @@ int main(int argc, char **argv) {
         std::printf("open sock failed! %d\n", index);
         return -1;
     }
-    if (Connect_TCP(index, ip, tcpPort) < 0) {
+    // The time-out bounds the connect too: a listener that never accepts
+    // must not hold the program for the system's connection time-out.
+    if (Connect_TCP_Timeout(index, ip, tcpPort, timeout) < 0) {
         std::printf("connect to %s:%d sock failed!\n", ip, tcpPort);
         return -1;
     }

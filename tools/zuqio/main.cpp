@@ -27,6 +27,7 @@ void usage(FILE *out) {
         "  show                    the board, its layout and every mirrored point\n"
         "  get KIND ADDR           one point, as the region holds it now\n"
         "  set coil|hr ADDR VALUE  change one output and have the server write it\n"
+        "                          (VALUE 0 or 1 for a coil, 0 to 65535 for hr)\n"
         "  read KIND ADDR COUNT    have the server read COUNT points from the board now\n"
         "                          (also beyond the mirrored range), then show them\n"
         "  interval [MS]           show, or set, the refresh interval\n"
@@ -180,7 +181,10 @@ int run(ioShare_t *share, int argc, char **argv) {
     if (std::strcmp(cmd, "set") == 0 && argc == 4) {
         if (k->kind != IOSHARE_BIT_OUT && k->kind != IOSHARE_INT_OUT)
             return bad("only coil and hr can be set, not", k->name);
-        if (!parseInt(argv[3], 0, 0xFFFF, &value)) return bad("bad value", argv[3]);
+        // A coil holds 0 or 1: any other value would be written as "on" and
+        // then never read back as itself.
+        const long most = k->kind == IOSHARE_BIT_OUT ? 1 : 0xFFFF;
+        if (!parseInt(argv[3], 0, most, &value)) return bad("bad value", argv[3]);
         ioshare_lock(share);
         const int put = ioshare_put(share, k->kind, a, static_cast<uint32_t>(value));
         ioshare_unlock(share);
