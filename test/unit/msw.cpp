@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -206,23 +207,47 @@ TEST_F(Exchange, FailedWriteReports65535) {
     close(saved);
 }
 
-// A vanished device (the far end of the line gone) is a failed exchange at
-// once, for the masters and the slave collection alike; a slave that polls
-// the dead port again waits out its time-out before it hears so again.
-TEST_F(Exchange, HungUpLineFailsTheExchangeAtOnce) {
-    close(pty.master);
-    pty.master = -1;
+// A vanished device is a failed exchange at once, for the masters, the
+// slave collection and the command strings alike; a slave that polls the
+// dead port again waits out its time-out before it hears so again.
+class HungUp : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(HungUp, FailsTheExchangeAtOnce) {
+    PtyPair pty;
+    ASSERT_EQ(Set_Com_Device(2, pty.path.c_str()), 0);
+    ASSERT_EQ(Open_Com(2, 115200, 8, 0, 0), 0);
+    if (std::string(GetParam()) == "far end closed") {
+        close(pty.master);
+        pty.master = -1;
+    } else if (ioctl(pty.slave, TIOCVHANGUP) != 0) {  // as when an adapter is unplugged
+        Close_Com(2);
+        GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
+    }
+    char out[8];
     char req[] = {1, 3, 0, 0, 0, 1};
-    wT = 0;
+    WORD wT = 0;
+    EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 8, 60000, &wT), 65535);
+    EXPECT_LT(wT, 60000);
     EXPECT_EQ(Send_Receive(2, req, sizeof req, out, 8, 60000, &wT), 65535);
     EXPECT_LT(wT, 60000);
     char cBuf[8] = {};
     EXPECT_EQ(modbusRequest(2, 1, 3, 0, 1, cBuf, sizeof cBuf, 60000, nullptr), 11);
+    char line[251];
+    EXPECT_EQ(Receive_Cmd(2, line, 200, 0), 65535);
+    EXPECT_EQ(Receive_Cmd(2, line, 200, 1), 65535);
     EXPECT_EQ(Send_Receive(2, nullptr, 0, out, 4, 100, &wT), 65535);
     EXPECT_GT(wT, 100) << "a known dead port is not polled in a spin";
     int function = 0, addr = 0, count = 0;
     EXPECT_EQ(modbusRead(2, 1, &function, cBuf, sizeof cBuf, &addr, &count, 50), -11);
+    EXPECT_EQ(Close_Com(2), 0);
+    Set_Com_Device(2, nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HungUp, ::testing::Values("far end closed", "terminal hung up"),
+                         [](const auto &info) {
+                             return std::string(info.param[0] == 'f' ? "FarEndClosed"
+                                                                     : "TerminalHungUp");
+                         });
 
 // Only a terminal is a COM port: a path naming anything else is refused and
 // left exactly as it was.
