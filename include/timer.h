@@ -1,4 +1,8 @@
-/* Time base: wall-clock time of day and simple deadlines. */
+/* Time base: wall-clock time of day and simple deadlines.
+ * The deadline calls take a struct timeval, whose size follows the width of
+ * time_t: on 32-bit targets the library is built with 64-bit time
+ * (-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64), and so must be every program that
+ * calls them. */
 #ifndef FIELDBUS_TIMER_H
 #define FIELDBUS_TIMER_H
 
