@@ -22,6 +22,25 @@ using gatetest::GateRig;
 using gatetest::hex;
 using gatetest::show;
 
+// Stops the server (SIGSTOP) at a moment it does not hold the region's
+// mutex, so that the region stays usable while it is stopped.
+bool stopServerOutsideTheMutex(fbtest::Rig &rig) {
+    return fbtest::waitUntil([&] {
+        rig.server.signal(SIGSTOP);
+        fbtest::waitUntil([&] {
+            const std::string stat = fbtest::readFile("/proc/" + std::to_string(rig.server.pid()) + "/stat");
+            const auto close = stat.rfind(')');
+            return close != std::string::npos && stat.compare(close + 2, 1, "T") == 0;
+        });
+        if (pthread_mutex_trylock(&rig.share->mutex) == 0) {
+            pthread_mutex_unlock(&rig.share->mutex);
+            return true;
+        }
+        rig.server.signal(SIGCONT);
+        return false;
+    });
+}
+
 struct Exchange {
     const char *what;
     const char *request;  // whole frame (MBAP included) as sent
@@ -150,7 +169,7 @@ TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
     ASSERT_TRUE(g.gate.start(g.rig.names, {"-t", "300"}));
     Conn c(g.gate.port), reader(g.gate.port);
     ASSERT_TRUE(g.ready(c));
-    g.rig.server.signal(SIGSTOP);
+    ASSERT_TRUE(stopServerOutsideTheMutex(g.rig));
     ASSERT_TRUE(c.sendRequest(hex("01 05 00 02 FF 00"), 77));
     EXPECT_EQ(show(reader.ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
     EXPECT_EQ(show(c.answer()), "01 85 0B");
@@ -175,36 +194,47 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
             EXPECT_TRUE(c.closedByPeer());
         }
     }
-    conns.resize(28);  // four places free
-    Conn silent(g.gate.port), half(g.gate.port), flood(g.gate.port, false, 2048);
-    ASSERT_TRUE(half.sendRaw(hex("00 01 00 00 00 06 01 04 00")));
-    // A child that is killed with half a frame sent.
+    conns.resize(28);  // four places free, once the gateway has seen them go
+    // A new connection that the gateway serves: asked once, until one is.
+    const auto served = [&](int receiveBuffer = 0) {
+        std::unique_ptr<Conn> c;
+        fbtest::waitUntil([&] {
+            c = std::make_unique<Conn>(g.gate.port, false, receiveBuffer);
+            return show(c->ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34";
+        });
+        return c;
+    };
+    auto silent = served(), half = served(), flood = served(2048);
+    ASSERT_TRUE(half->sendRaw(hex("00 01 00 00 00 06 01 04 00")));
+    // A child, served, that is killed with half a frame sent.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
     if (child == 0) {
         Conn k(g.gate.port);
+        const bool ok = show(k.ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34";
         k.sendRaw(hex("00 01 00 00 00 06 01"));
-        if (write(ready[1], "x", 1) < 0) _exit(1);
+        if (write(ready[1], ok ? "y" : "n", 1) < 0) _exit(1);
         pause();
         _exit(0);
     }
-    char x;
+    char x = 0;
     ASSERT_EQ(read(ready[0], &x, 1), 1);
     close(ready[0]);
     close(ready[1]);
+    EXPECT_EQ(x, 'y');
     // The flooding client sends requests and never reads: it is dropped once
     // its answers fill what the gateway keeps for it, while the others are
     // answered all along.
     Bytes request = hex("00 01 00 00 00 06 01 04 00 00 00 04");
-    fcntl(flood.fd, F_SETFL, O_NONBLOCK);
+    fcntl(flood->fd, F_SETFL, O_NONBLOCK);
     bool dropped = false;
     const long long end = fbtest::monoMs() + 60000;
     for (int n = 0; !dropped && fbtest::monoMs() < end; ++n) {
-        const ssize_t r = ::send(flood.fd, request.data(), request.size(), MSG_NOSIGNAL);
+        const ssize_t r = ::send(flood->fd, request.data(), request.size(), MSG_NOSIGNAL);
         if (r < 0 && errno != EAGAIN) dropped = true;
         if (r < 0 && errno == EAGAIN) {
-            pollfd p{flood.fd, POLLOUT, 0};
+            pollfd p{flood->fd, POLLOUT, 0};
             poll(&p, 1, 10);
         }
         if (n % 500 == 0) {
@@ -214,14 +244,17 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
     EXPECT_TRUE(dropped);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    // Two places free again (the flood and the killed child).
-    Conn a(g.gate.port), b(g.gate.port);
-    EXPECT_TRUE(fbtest::waitUntil([&] { return show(a.ask(hex("01 04 00 01 00 01"))) == "01 04 02 56 78"; }));
-    EXPECT_EQ(show(b.ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
-    EXPECT_EQ(show(silent.ask(hex("01 04 00 02 00 01"))), "01 04 02 9A BC");
+    // Two places free again (the flood and the killed child), once the
+    // gateway has seen them go: a new connection is served there.
+    auto a = served(), b = served();
+    EXPECT_EQ(show(a->ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
+    EXPECT_EQ(show(b->ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
+    Conn extra(g.gate.port);
+    EXPECT_TRUE(extra.closedByPeer());  // and no more than two
+    EXPECT_EQ(show(silent->ask(hex("01 04 00 02 00 01"))), "01 04 02 9A BC");
     // The half frame completes into a whole request.
-    ASSERT_TRUE(half.sendRaw(hex("00 00 01")));
-    EXPECT_EQ(show(half.answer()), "01 04 02 12 34");
+    ASSERT_TRUE(half->sendRaw(hex("00 00 01")));
+    EXPECT_EQ(show(half->answer()), "01 04 02 12 34");
 }
 
 // Layout fields scribbled on by a hostile client: every range is clamped to
@@ -231,7 +264,7 @@ TEST(Zuqgate, HostileLayoutNeverLeadsOutsideTheImages) {
     ASSERT_TRUE(g.gate.start(g.rig.names));
     Conn c(g.gate.port);
     ASSERT_TRUE(g.ready(c));
-    g.rig.server.signal(SIGSTOP);  // keeps it from acting on the fields meanwhile
+    ASSERT_TRUE(stopServerOutsideTheMutex(g.rig));  // keeps it from acting on the fields
     ioShare_t *s = g.rig.share;
     ioshare_lock(s);
     const ioShare_t saved = *s;
