@@ -83,7 +83,8 @@ TEST(ZuqgatePeer, Mbpoll) {
     ASSERT_TRUE(g.ready(probe));
     const auto mbpoll = [&](std::vector<std::string> args) {
         std::vector<std::string> argv = {"mbpoll", "-m", "tcp", "-p", std::to_string(g.gate.port),
-                                         "-a", "1", "-1", "-0", "-o", "2"};
+                                         "-a",     "1",  "-1",  "-0", "-o",
+                                         "2"};
         argv.insert(argv.end(), args.begin(), args.end());
         return tcppeer::runProgram(argv);
     };
@@ -98,8 +99,8 @@ TEST(ZuqgatePeer, Mbpoll) {
         [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 0 1 1"; }));
     o = mbpoll({"-t", "4", "-r", "32", "127.0.0.1", "4660", "22136"});
     EXPECT_EQ(o.status, 0) << o.out;
-    EXPECT_TRUE(
-        fbtest::waitUntil([&] { return g.rig.board.command("get hr 32 2") == "hr 32: 4660 22136"; }));
+    EXPECT_TRUE(fbtest::waitUntil(
+        [&] { return g.rig.board.command("get hr 32 2") == "hr 32: 4660 22136"; }));
     EXPECT_TRUE(fbtest::waitUntil([&] {
         return mbpollValues(mbpoll({"-t", "4", "-r", "32", "-c", "2", "127.0.0.1"}).out) ==
                std::vector<long>{4660, 22136};

@@ -2,13 +2,12 @@
 // and written over Modbus/TCP, the exception rules with the malformed
 // requests that have broken other slaves, clients that try to hold the
 // gateway up, a hostile region layout and a server restart.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <cstring>
-
 #include <memory>
 #include <thread>
 
@@ -28,7 +27,8 @@ bool stopServerOutsideTheMutex(fbtest::Rig &rig) {
     return fbtest::waitUntil([&] {
         rig.server.signal(SIGSTOP);
         fbtest::waitUntil([&] {
-            const std::string stat = fbtest::readFile("/proc/" + std::to_string(rig.server.pid()) + "/stat");
+            const std::string stat =
+                fbtest::readFile("/proc/" + std::to_string(rig.server.pid()) + "/stat");
             const auto close = stat.rfind(')');
             return close != std::string::npos && stat.compare(close + 2, 1, "T") == 0;
         });
@@ -43,8 +43,8 @@ bool stopServerOutsideTheMutex(fbtest::Rig &rig) {
 
 struct Exchange {
     const char *what;
-    const char *request;  // whole frame (MBAP included) as sent
-    const char *answer;   // answer body; "closed": the gateway hangs up
+    const char *request;          // whole frame (MBAP included) as sent
+    const char *answer;           // answer body; "closed": the gateway hangs up
     const char *board = nullptr;  // rkboard-sim "get" command and its reply after a write
     const char *boardSays = nullptr;
 };
@@ -63,8 +63,8 @@ const Exchange kExchanges[] = {
      "get coil 0 4", "coil 0: 0 1 1 0"},
     {"write one register", "00 01 00 00 00 06 01 06 00 21 BE EF", "01 06 00 21 BE EF",
      "get hr 32 2", "hr 32: 258 48879"},
-    {"write registers", "00 01 00 00 00 0B 01 10 00 20 00 02 04 00 07 00 08",
-     "01 10 00 20 00 02", "get hr 32 2", "hr 32: 7 8"},
+    {"write registers", "00 01 00 00 00 0B 01 10 00 20 00 02 04 00 07 00 08", "01 10 00 20 00 02",
+     "get hr 32 2", "hr 32: 7 8"},
     // Outside the mirrored ranges.
     {"below the base", "00 01 00 00 00 06 01 02 00 1F 00 02", "01 82 02"},
     {"past the end", "00 01 00 00 00 06 01 02 00 23 00 02", "01 82 02"},
@@ -109,8 +109,9 @@ TEST(Zuqgate, ReadsWritesAndExceptionsOfTheBoardsAddressMap) {
             EXPECT_EQ(show(c.ask(hex("01 03 00 20 00 01"))).substr(0, 8), "01 03 02");
         }
         if (e.board != nullptr) {
-            EXPECT_TRUE(fbtest::waitUntil([&] { return g.rig.board.command(e.board) == e.boardSays; }))
-                << g.rig.board.command(e.board);
+            EXPECT_TRUE(fbtest::waitUntil([&] {
+                return g.rig.board.command(e.board) == e.boardSays;
+            })) << g.rig.board.command(e.board);
         }
     }
     EXPECT_EQ(show(first.ask(hex("01 02 00 20 00 04"))), "01 02 01 0D");
@@ -122,7 +123,8 @@ TEST(Zuqgate, Ipv6AndUnitFilter) {
     ASSERT_TRUE(g.gate.start(g.rig.names, {"-u", "9"}, "::1"));
     Conn c(g.gate.port, true);
     ASSERT_GE(c.fd, 0);
-    EXPECT_TRUE(fbtest::waitUntil([&] { return show(c.ask(hex("09 04 00 00 00 01"))) == "09 04 02 12 34"; }));
+    EXPECT_TRUE(fbtest::waitUntil(
+        [&] { return show(c.ask(hex("09 04 00 00 00 01"))) == "09 04 02 12 34"; }));
     // Another unit gets no answer; the next request for ours is answered.
     ASSERT_TRUE(c.sendRequest(hex("01 04 00 00 00 01"), 500));
     EXPECT_EQ(show(c.ask(hex("09 04 00 01 00 01"))), "09 04 02 56 78");
@@ -141,16 +143,20 @@ TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
     for (int k = 0; k < 8; ++k)
         writers.emplace_back([&, k] {
             Conn c(g.gate.port);
-            const std::string body = k < 4 ? "01 05 00 0" + std::to_string(k) + " FF 00"
-                                           : "01 06 00 2" + std::to_string(k % 2) + " 00 0" +
-                                                 std::to_string(k);
+            const std::string body =
+                k < 4 ? "01 05 00 0" + std::to_string(k) + " FF 00"
+                      : "01 06 00 2" + std::to_string(k % 2) + " 00 0" + std::to_string(k);
             answers[static_cast<size_t>(k)] = show(c.ask(hex(body)));
         });
     for (auto &t : writers) t.join();
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(answers[static_cast<size_t>(k)].substr(3, 2), k < 4 ? "05" : "06") << k;
-    EXPECT_TRUE(fbtest::waitUntil([&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
+    for (int k = 0; k < 8; ++k)
+        EXPECT_EQ(answers[static_cast<size_t>(k)].substr(3, 2), k < 4 ? "05" : "06") << k;
+    EXPECT_TRUE(fbtest::waitUntil(
+        [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
     const std::string hr = g.rig.board.command("get hr 32 2");
-    EXPECT_TRUE(hr == "hr 32: 6 7" || hr == "hr 32: 4 5" || hr == "hr 32: 4 7" || hr == "hr 32: 6 5") << hr;
+    EXPECT_TRUE(hr == "hr 32: 6 7" || hr == "hr 32: 4 5" || hr == "hr 32: 4 7" ||
+                hr == "hr 32: 6 5")
+        << hr;
     int coilWrites = 0, registerWrites = 0;
     const auto trace = g.rig.board.trace();
     for (size_t i = before; i < trace.size(); ++i) {
@@ -189,7 +195,8 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
         SCOPED_TRACE(i);
         Conn &c = *conns[static_cast<size_t>(i)];
         if (i < 32) {
-            EXPECT_TRUE(fbtest::waitUntil([&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34"; }));
+            EXPECT_TRUE(fbtest::waitUntil(
+                [&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34"; }));
         } else {
             EXPECT_TRUE(c.closedByPeer());
         }
@@ -284,9 +291,9 @@ TEST(Zuqgate, HostileLayoutNeverLeadsOutsideTheImages) {
         {"01 03 03 FF 00 01", "01 03 02 00 00"},  // register 1023
         {"01 03 03 FF 00 02", "01 83 02"},
         {"01 10 03 FF 00 02 04 00 01 00 02", "01 90 02"},
-        {"01 04 00 00 00 01", "01 84 02"},         // input base beyond the addresses
-        {"01 04 EA 60 00 01", "01 04 02 AA AA"},   // 32-bit inputs from 60000
-        {"01 04 EE 5F 00 01", "01 04 02 00 00"},   // their register 1023
+        {"01 04 00 00 00 01", "01 84 02"},        // input base beyond the addresses
+        {"01 04 EA 60 00 01", "01 04 02 AA AA"},  // 32-bit inputs from 60000
+        {"01 04 EE 5F 00 01", "01 04 02 00 00"},  // their register 1023
         {"01 04 EE 5F 00 02", "01 84 02"},
     };
     for (const auto &k : cases) EXPECT_EQ(show(c.ask(hex(k.request))), k.answer) << k.request;
@@ -313,13 +320,15 @@ TEST(Zuqgate, WaitsForTheRegionAndFollowsAServerRestart) {
         fbtest::Server server;
         ASSERT_TRUE(server.start(names, {"-i", "20"}));
         ASSERT_TRUE(server.waitReady());
-        EXPECT_TRUE(fbtest::waitUntil([&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 04 02 11 11"; }));
+        EXPECT_TRUE(fbtest::waitUntil(
+            [&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 04 02 11 11"; }));
         EXPECT_EQ(show(c.ask(hex("01 06 00 20 00 2A"))), "01 06 00 20 00 2A");
         EXPECT_TRUE(fbtest::waitUntil([&] { return board.command("get hr 32") == "hr 32: 42"; }));
         ASSERT_EQ(board.command("set ir 0 0x2222"), "ok");
         ASSERT_EQ(board.command("set hr 32 0"), "ok");
         EXPECT_EQ(server.stop(), 0);
-        EXPECT_TRUE(fbtest::waitUntil([&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 84 0B"; }));
+        EXPECT_TRUE(
+            fbtest::waitUntil([&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 84 0B"; }));
         ASSERT_EQ(board.command("set ir 0 0x1111"), "ok");
     }
 }

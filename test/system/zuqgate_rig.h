@@ -95,11 +95,12 @@ struct Conn {
     Conn &operator=(const Conn &) = delete;
 
     bool sendRaw(const Bytes &b) {
-        return fd >= 0 && ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+        return fd >= 0 &&
+               ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
     }
     // Sends `body` (unit, function, data) behind an MBAP header.
     bool sendRequest(const Bytes &body, uint16_t trans) {
-        Bytes f = {static_cast<uint8_t>(trans >> 8), static_cast<uint8_t>(trans), 0, 0,
+        Bytes f = {static_cast<uint8_t>(trans >> 8),       static_cast<uint8_t>(trans),      0, 0,
                    static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
         f.insert(f.end(), body.begin(), body.end());
         return sendRaw(f);
@@ -162,7 +163,8 @@ struct GateRig {
     // Waits until the images hold the board's values (a read of input
     // register 0 through the gateway shows them).
     bool ready(Conn &c) {
-        return fbtest::waitUntil([&] { return c.ask(hex("01 04 00 00 00 01")) == hex("01 04 02 12 34"); });
+        return fbtest::waitUntil(
+            [&] { return c.ask(hex("01 04 00 00 00 01")) == hex("01 04 02 12 34"); });
     }
     fbtest::Rig rig;
     Gate gate;

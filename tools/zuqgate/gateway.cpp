@@ -1,9 +1,7 @@
 // The gateway's event loop, its clients and its write queues.
 #include "gateway.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -24,9 +22,9 @@ using fieldbus::regmap::checkRequest;
 using fieldbus::regmap::kTargetFailed;
 using fieldbus::regmap::Request;
 
-constexpr int kHeader = 6;         // MBAP before the unit identifier
-constexpr int kMaxBody = 254;      // unit, function and data of one request
-constexpr int kTickMs = 1;         // while requests wait for the mutex or a slot
+constexpr int kHeader = 6;            // MBAP before the unit identifier
+constexpr int kMaxBody = 254;         // unit, function and data of one request
+constexpr int kTickMs = 1;            // while requests wait for the mutex or a slot
 constexpr int kHousekeepingMs = 500;  // region lookup, idle connections
 
 long long monoMs() {
@@ -62,72 +60,8 @@ Gateway::~Gateway() {
     for (int fd : listeners_) close(fd);
 }
 
-bool Gateway::openListener(const sockaddr *addr, socklen_t len) {
-    const int fd = socket(addr->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // IPv4 has its own socket: the IPv6 one must not claim its port too.
-    if (addr->sa_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (bind(fd, addr, len) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    sockaddr_storage bound{};
-    socklen_t boundLen = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &boundLen);
-    char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
-    getnameinfo(reinterpret_cast<sockaddr *>(&bound), boundLen, host, sizeof host, port,
-                sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-    std::printf("zuqgate: listening on %s port %s\n", host, port);
-    // With port 0 every further socket takes the port the first one got.
-    if (options_.port == 0) options_.port = std::atoi(port);
-    listeners_.push_back(fd);
-    return true;
-}
-
 bool Gateway::listen() {
-    const std::string port = std::to_string(options_.port);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    if (options_.address.empty()) {
-        sockaddr_in v4{};
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(static_cast<uint16_t>(options_.port));
-        v4.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!openListener(reinterpret_cast<sockaddr *>(&v4), sizeof v4))
-            std::fprintf(stderr, "zuqgate: IPv4 port %d: %s\n", options_.port, std::strerror(errno));
-        sockaddr_in6 v6{};
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(static_cast<uint16_t>(options_.port));
-        v6.sin6_addr = in6addr_any;
-        // A host without IPv6 is served on IPv4 alone.
-        if (!openListener(reinterpret_cast<sockaddr *>(&v6), sizeof v6))
-            std::fprintf(stderr, "zuqgate: IPv6 port %d: %s\n", options_.port, std::strerror(errno));
-    } else {
-        addrinfo *found = nullptr;
-        const int rc = getaddrinfo(options_.address.c_str(), port.c_str(), &hints, &found);
-        if (rc != 0) {
-            std::fprintf(stderr, "zuqgate: %s: %s\n", options_.address.c_str(), gai_strerror(rc));
-            return false;
-        }
-        for (addrinfo *a = found; a != nullptr; a = a->ai_next) {
-            if (a->ai_family == AF_INET)
-                reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_port =
-                    htons(static_cast<uint16_t>(options_.port));
-            else if (a->ai_family == AF_INET6)
-                reinterpret_cast<sockaddr_in6 *>(a->ai_addr)->sin6_port =
-                    htons(static_cast<uint16_t>(options_.port));
-            if (!openListener(a->ai_addr, a->ai_addrlen))
-                std::fprintf(stderr, "zuqgate: %s port %d: %s\n", options_.address.c_str(),
-                             options_.port, std::strerror(errno));
-        }
-        freeaddrinfo(found);
-    }
-    std::fflush(stdout);
+    listeners_ = openListeners(&options_);
     return !listeners_.empty();
 }
 

@@ -26,6 +26,11 @@ struct Options {
     int writeTimeoutMs = 2000;
 };
 
+// Opens the listening sockets (non-blocking) and prints one line for each,
+// "zuqgate: listening on ADDRESS port PORT"; with port 0 every socket takes
+// the port the first one got, written back into options->port.
+std::vector<int> openListeners(Options *options);
+
 // A silent connection is dropped after this long.
 constexpr int kIdleMs = 60000;
 
@@ -61,7 +66,6 @@ class Gateway {
         uint8_t out[kOutRoom];
     };
 
-    bool openListener(const sockaddr *addr, socklen_t len);
     void acceptAll(int listener);
     void receive(int i);
     void flush(int i);

@@ -53,7 +53,8 @@ int packBits(const unsigned char *image, int first, int quantity, uint8_t *data)
     std::memset(data, 0, static_cast<size_t>(bytes));
     for (int i = 0; i < quantity; ++i) {
         const int at = first + i;
-        if (image[at / 8] >> (at % 8) & 1) data[i / 8] = static_cast<uint8_t>(data[i / 8] | 1 << (i % 8));
+        if (image[at / 8] >> (at % 8) & 1)
+            data[i / 8] = static_cast<uint8_t>(data[i / 8] | 1 << (i % 8));
     }
     return bytes;
 }
