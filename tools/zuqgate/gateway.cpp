@@ -68,7 +68,12 @@ bool Gateway::listen() {
 void Gateway::acceptAll(int listener) {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // none left (or one that gave up before we took it)
+        if (fd < 0) {
+            // Out of descriptors (the whole system): the connection stays
+            // waiting, so the listeners rest a while instead of spinning.
+            if (errno == EMFILE || errno == ENFILE) acceptRestUntilMs_ = monoMs() + 100;
+            return;  // or none left, or one that gave up before we took it
+        }
         auto free = std::find_if(clients_.begin(), clients_.end(),
                                  [](const Client &c) { return c.fd < 0; });
         if (free == clients_.end()) {
@@ -322,7 +327,7 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
         pollSet_.clear();
         pollClient_.clear();
         for (int fd : listeners_) {
-            pollSet_.push_back({fd, POLLIN, 0});
+            pollSet_.push_back({fd, static_cast<short>(now < acceptRestUntilMs_ ? 0 : POLLIN), 0});
             pollClient_.push_back(-1);
         }
         for (size_t i = 0; i < clients_.size(); ++i) {
@@ -335,8 +340,10 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
             pollSet_.push_back({c.fd, events, 0});
             pollClient_.push_back(static_cast<int>(i));
         }
-        const int timeout = waiting ? kTickMs : static_cast<int>(nextHousekeepingMs_ - now);
-        const int ready = poll(pollSet_.data(), pollSet_.size(), timeout > 0 ? timeout : 0);
+        long long timeout = waiting ? kTickMs : nextHousekeepingMs_ - now;
+        if (now < acceptRestUntilMs_) timeout = std::min(timeout, acceptRestUntilMs_ - now);
+        const int ready =
+            poll(pollSet_.data(), pollSet_.size(), timeout > 0 ? static_cast<int>(timeout) : 0);
         if (ready < 0 && errno != EINTR) {
             std::perror("zuqgate: poll");
             return;

@@ -87,6 +87,7 @@ class Gateway {
     std::vector<pollfd> pollSet_;
     std::vector<int> pollClient_;  // client index of each entry of pollSet_, -1 for a listener
     long long nextHousekeepingMs_ = 0;
+    long long acceptRestUntilMs_ = 0;
 };
 
 }  // namespace zuqgate

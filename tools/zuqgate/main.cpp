@@ -4,6 +4,7 @@
 // to the board, as any client of the region posts them.
 #include <getopt.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -52,6 +53,19 @@ bool number(const char *text, long min, long max, int *out) {
     return true;
 }
 
+// Every client takes a descriptor, and one more is needed for a moment to
+// close a connection beyond the limit: without it the listening socket
+// would stay ready and the loop would spin.
+bool enoughDescriptors(int maxClients) {
+    const rlim_t need = static_cast<rlim_t>(maxClients) + 16;
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
+    if (lim.rlim_cur >= need) return true;
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < need) return false;
+    lim.rlim_cur = need;
+    return setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -91,6 +105,11 @@ int main(int argc, char **argv) {
     if (optind != argc) {
         std::fprintf(stderr, "zuqgate: unexpected argument: %s\n", argv[optind]);
         usage(stderr);
+        return 2;
+    }
+    if (!enoughDescriptors(options.maxClients)) {
+        std::fprintf(stderr, "zuqgate: -c %d: more clients than this process may open files\n",
+                     options.maxClients);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
