@@ -34,10 +34,10 @@ void release(modbus_t *ctx) {
 // writing its own coil; the board ends with every coil written.
 TEST(ZuqgatePeer, LibmodbusClientsAtOnce) {
     GateRig g("gatelibmodbus");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     gatetest::Conn probe(g.gate.port);
     ASSERT_TRUE(g.ready(probe));
-    ASSERT_EQ(g.rig.board.command("set coil 0 0 0 0 0"), "ok");
+    ASSERT_EQ(g.board.command("set coil 0 0 0 0 0"), "ok");
     std::atomic<int> bad{0};
     std::vector<std::thread> clients;
     for (int k = 0; k < 4; ++k)
@@ -64,8 +64,8 @@ TEST(ZuqgatePeer, LibmodbusClientsAtOnce) {
         });
     for (auto &t : clients) t.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_TRUE(fbtest::waitUntil(
-        [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
 }
 
 std::vector<long> mbpollValues(const std::string &out) {
@@ -78,7 +78,7 @@ std::vector<long> mbpollValues(const std::string &out) {
 
 TEST(ZuqgatePeer, Mbpoll) {
     GateRig g("gatembpoll");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     gatetest::Conn probe(g.gate.port);
     ASSERT_TRUE(g.ready(probe));
     const auto mbpoll = [&](std::vector<std::string> args) {
@@ -95,12 +95,12 @@ TEST(ZuqgatePeer, Mbpoll) {
     EXPECT_EQ(mbpollValues(o.out), (std::vector<long>{1, 0, 1, 1})) << o.out;
     o = mbpoll({"-t", "0", "-r", "2", "127.0.0.1", "1"});
     EXPECT_EQ(o.status, 0) << o.out;
-    EXPECT_TRUE(fbtest::waitUntil(
-        [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 0 1 1"; }));
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 1 0 1 1"; }));
     o = mbpoll({"-t", "4", "-r", "32", "127.0.0.1", "4660", "22136"});
     EXPECT_EQ(o.status, 0) << o.out;
-    EXPECT_TRUE(fbtest::waitUntil(
-        [&] { return g.rig.board.command("get hr 32 2") == "hr 32: 4660 22136"; }));
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return g.board.command("get hr 32 2") == "hr 32: 4660 22136"; }));
     EXPECT_TRUE(fbtest::waitUntil([&] {
         return mbpollValues(mbpoll({"-t", "4", "-r", "32", "-c", "2", "127.0.0.1"}).out) ==
                std::vector<long>{4660, 22136};
@@ -138,7 +138,7 @@ c.close()
 
 TEST(ZuqgatePeer, Pymodbus) {
     GateRig g("gatepymodbus");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     gatetest::Conn probe(g.gate.port);
     ASSERT_TRUE(g.ready(probe));
     const tcppeer::Outcome o = tcppeer::runProgram(
@@ -147,8 +147,8 @@ TEST(ZuqgatePeer, Pymodbus) {
     EXPECT_EQ(o.out,
               "ir 4660 22136 39612 57072\ndi 1 0 1 1\ndword 43690 48059\nwcs True\nwrs True\n"
               "hr 7 8\nexception 2\n");
-    EXPECT_TRUE(fbtest::waitUntil(
-        [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 0 1 1 0"; }));
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 0 1 1 0"; }));
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ using gatetest::show;
 
 // Stops the server (SIGSTOP) at a moment it does not hold the region's
 // mutex, so that the region stays usable while it is stopped.
-bool stopServerOutsideTheMutex(fbtest::Rig &rig) {
+bool stopServerOutsideTheMutex(GateRig &rig) {
     return fbtest::waitUntil([&] {
-        rig.server.signal(SIGSTOP);
+        rig.server->signal(SIGSTOP);
         fbtest::waitUntil([&] {
             const std::string stat =
-                fbtest::readFile("/proc/" + std::to_string(rig.server.pid()) + "/stat");
+                fbtest::readFile("/proc/" + std::to_string(rig.server->pid()) + "/stat");
             const auto close = stat.rfind(')');
             return close != std::string::npos && stat.compare(close + 2, 1, "T") == 0;
         });
@@ -36,7 +36,7 @@ bool stopServerOutsideTheMutex(fbtest::Rig &rig) {
             pthread_mutex_unlock(&rig.share->mutex);
             return true;
         }
-        rig.server.signal(SIGCONT);
+        rig.server->signal(SIGCONT);
         return false;
     });
 }
@@ -94,7 +94,7 @@ const Exchange kExchanges[] = {
 
 TEST(Zuqgate, ReadsWritesAndExceptionsOfTheBoardsAddressMap) {
     GateRig g("gatemap");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     Conn first(g.gate.port);
     ASSERT_TRUE(g.ready(first));
     for (const Exchange &e : kExchanges) {
@@ -109,9 +109,8 @@ TEST(Zuqgate, ReadsWritesAndExceptionsOfTheBoardsAddressMap) {
             EXPECT_EQ(show(c.ask(hex("01 03 00 20 00 01"))).substr(0, 8), "01 03 02");
         }
         if (e.board != nullptr) {
-            EXPECT_TRUE(fbtest::waitUntil([&] {
-                return g.rig.board.command(e.board) == e.boardSays;
-            })) << g.rig.board.command(e.board);
+            EXPECT_TRUE(fbtest::waitUntil([&] { return g.board.command(e.board) == e.boardSays; }))
+                << g.board.command(e.board);
         }
     }
     EXPECT_EQ(show(first.ask(hex("01 02 00 20 00 04"))), "01 02 01 0D");
@@ -120,7 +119,7 @@ TEST(Zuqgate, ReadsWritesAndExceptionsOfTheBoardsAddressMap) {
 // Over IPv6 too, and only the unit asked for with -u.
 TEST(Zuqgate, Ipv6AndUnitFilter) {
     GateRig g("gatev6");
-    ASSERT_TRUE(g.gate.start(g.rig.names, {"-u", "9"}, "::1"));
+    ASSERT_TRUE(g.gate.start(g.names, {"-u", "9"}, "::1"));
     Conn c(g.gate.port, true);
     ASSERT_GE(c.fd, 0);
     EXPECT_TRUE(fbtest::waitUntil(
@@ -135,9 +134,9 @@ TEST(Zuqgate, Ipv6AndUnitFilter) {
 // the slot) and the board ends with every value.
 TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
     GateRig g("gatequeue", 60000);  // only the writes start cycles
-    ASSERT_TRUE(g.gate.start(g.rig.names));
-    ASSERT_EQ(g.rig.board.command("set coil 0 0 0 0 0"), "ok");
-    const size_t before = g.rig.board.trace().size();
+    ASSERT_TRUE(g.gate.start(g.names));
+    ASSERT_EQ(g.board.command("set coil 0 0 0 0 0"), "ok");
+    const size_t before = g.board.trace().size();
     std::vector<std::thread> writers;
     std::vector<std::string> answers(8);
     for (int k = 0; k < 8; ++k)
@@ -151,14 +150,14 @@ TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
     for (auto &t : writers) t.join();
     for (int k = 0; k < 8; ++k)
         EXPECT_EQ(answers[static_cast<size_t>(k)].substr(3, 2), k < 4 ? "05" : "06") << k;
-    EXPECT_TRUE(fbtest::waitUntil(
-        [&] { return g.rig.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
-    const std::string hr = g.rig.board.command("get hr 32 2");
+    EXPECT_TRUE(
+        fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
+    const std::string hr = g.board.command("get hr 32 2");
     EXPECT_TRUE(hr == "hr 32: 6 7" || hr == "hr 32: 4 5" || hr == "hr 32: 4 7" ||
                 hr == "hr 32: 6 5")
         << hr;
     int coilWrites = 0, registerWrites = 0;
-    const auto trace = g.rig.board.trace();
+    const auto trace = g.board.trace();
     for (size_t i = before; i < trace.size(); ++i) {
         coilWrites += trace[i].function == 15;
         registerWrites += trace[i].function == 16;
@@ -172,14 +171,14 @@ TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
 // server resumes goes through.
 TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
     GateRig g("gatetimeout");
-    ASSERT_TRUE(g.gate.start(g.rig.names, {"-t", "300"}));
+    ASSERT_TRUE(g.gate.start(g.names, {"-t", "300"}));
     Conn c(g.gate.port), reader(g.gate.port);
     ASSERT_TRUE(g.ready(c));
-    ASSERT_TRUE(stopServerOutsideTheMutex(g.rig));
+    ASSERT_TRUE(stopServerOutsideTheMutex(g));
     ASSERT_TRUE(c.sendRequest(hex("01 05 00 02 FF 00"), 77));
     EXPECT_EQ(show(reader.ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
     EXPECT_EQ(show(c.answer()), "01 85 0B");
-    g.rig.server.signal(SIGCONT);
+    g.server->signal(SIGCONT);
     EXPECT_EQ(show(c.ask(hex("01 05 00 03 FF 00"))), "01 05 00 03 FF 00");
 }
 
@@ -188,7 +187,7 @@ TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
 // delay no one, and the places they leave are taken again.
 TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
     GateRig g("gateclients");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     std::vector<std::unique_ptr<Conn>> conns;
     for (int i = 0; i < 200; ++i) conns.push_back(std::make_unique<Conn>(g.gate.port));
     for (int i = 0; i < 200; ++i) {
@@ -268,11 +267,11 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
 // its image, so the answers stay inside the images whatever the fields say.
 TEST(Zuqgate, HostileLayoutNeverLeadsOutsideTheImages) {
     GateRig g("gatehostile");
-    ASSERT_TRUE(g.gate.start(g.rig.names));
+    ASSERT_TRUE(g.gate.start(g.names));
     Conn c(g.gate.port);
     ASSERT_TRUE(g.ready(c));
-    ASSERT_TRUE(stopServerOutsideTheMutex(g.rig));  // keeps it from acting on the fields
-    ioShare_t *s = g.rig.share;
+    ASSERT_TRUE(stopServerOutsideTheMutex(g));  // keeps it from acting on the fields
+    ioShare_t *s = g.share;
     ioshare_lock(s);
     const ioShare_t saved = *s;
     s->bitInBase = 0, s->bitInCount = 0x40000000;
@@ -300,7 +299,7 @@ TEST(Zuqgate, HostileLayoutNeverLeadsOutsideTheImages) {
     ioshare_lock(s);
     std::memcpy(&s->bitInBase, &saved.bitInBase, sizeof(int32_t) * 10);
     ioshare_unlock(s);
-    g.rig.server.signal(SIGCONT);
+    g.server->signal(SIGCONT);
     EXPECT_EQ(show(c.ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
 }
 
