@@ -122,10 +122,16 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     zuqgate::Region region(zuqgate::regionName());
-    if (!region.refresh())
-        std::printf("zuqgate: waiting for region %s\n", region.name().c_str());
-    else
+    if (region.refresh()) {
         std::printf("zuqgate: region %s mapped\n", region.name().c_str());
+    } else {
+        // A name the system refuses, or a region this user may not open,
+        // is said once; the gateway waits all the same (it may be fixed).
+        if (region.lastError() != ENOENT && region.lastError() != EAGAIN)
+            std::fprintf(stderr, "zuqgate: region %s: %s\n", region.name().c_str(),
+                         std::strerror(region.lastError()));
+        std::printf("zuqgate: waiting for region %s\n", region.name().c_str());
+    }
     zuqgate::Gateway gateway(options, region);
     if (!gateway.listen()) return 1;
     gateway.run(stopRequested);

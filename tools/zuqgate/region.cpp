@@ -28,6 +28,7 @@ void Region::unmap() {
 
 bool Region::refresh() {
     const int fd = shm_open(name_.c_str(), O_RDWR, 0);
+    lastError_ = fd < 0 ? errno : 0;
     if (fd < 0) {
         if (share_ == nullptr) return false;
         unmap();  // the server stopped in order and removed the name
@@ -41,10 +42,12 @@ bool Region::refresh() {
     }
     const bool hadMapping = share_ != nullptr;
     unmap();
+    if (!sized) lastError_ = EAGAIN;  // touching pages past its end would fault
     if (sized) {
         // Mapped from the very descriptor that was looked at, so the object
         // mapped is the one whose identity is kept.
         void *p = mmap(nullptr, sizeof(ioShare_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) lastError_ = errno;
         if (p != MAP_FAILED) {
             share_ = static_cast<ioShare_t *>(p);
             dev_ = st.st_dev;

@@ -27,6 +27,9 @@ class Region {
     bool refresh();
 
     bool mapped() const { return share_ != nullptr; }
+    // Why the last look found no region to map: ENOENT (no server yet),
+    // EAGAIN (not sized yet), or what opening or mapping it failed with.
+    int lastError() const { return lastError_; }
     ioShare_t *share() const { return share_; }
     const std::string &name() const { return name_; }
     // Counts the mappings made so far: a request posted under one mapping is
@@ -47,6 +50,7 @@ class Region {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     unsigned generation_ = 0;
+    int lastError_ = 0;
 };
 
 // The region name of every client of the server: the environment's
