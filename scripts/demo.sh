@@ -128,7 +128,10 @@ master() {
     sed -n '/^\[/p; /^Written/p; /failed/p' | sed 's/^/  /'
 }
 board set ir 2 4321
-sleep 0.3
+for _ in $(seq 60); do # until the server's next cycle has mirrored it
+  mbpoll -m tcp -p "$port" -a 1 -1 -0 -t 3 -r 2 127.0.0.1 2>/dev/null | grep -q '4321' && break
+  sleep 0.05
+done
 master -t 3 -r 0 -c 4 127.0.0.1
 master -t 0 -r 1 127.0.0.1 1
 sleep 0.2  # the write goes to the board in the cycle that took it
