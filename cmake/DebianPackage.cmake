@@ -67,9 +67,10 @@ endif()
 
 if(CMAKE_CROSSCOMPILING)
   # dpkg knows no libraries of the target here, so shlibdeps cannot work:
-  # depend on the libc and the C++ runtime the cross toolchain built against,
-  # at least at their upstream versions (the Debian revision and the cross
-  # suffix dropped).
+  # depend on the libraries the programs and the library need (libc, the C++
+  # runtime and libgcc_s, which ARM code names itself for unwinding) at least
+  # at the versions of the cross toolchain's packages (the Debian revision
+  # and the cross suffix dropped).
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_C_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE _deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
                   RESULT_VARIABLE _deb_rc)
@@ -77,7 +78,7 @@ if(CMAKE_CROSSCOMPILING)
     message(FATAL_ERROR "no Debian architecture for ${CMAKE_C_LIBRARY_ARCHITECTURE}")
   endif()
   set(_deb_depends)
-  foreach(_lib libc6 libstdc++6)
+  foreach(_lib libc6 libgcc-s1 libstdc++6)
     execute_process(COMMAND dpkg-query -W -f=\${Version} ${_lib}-${_deb_arch}-cross
                     OUTPUT_VARIABLE _ver RESULT_VARIABLE _deb_rc ERROR_QUIET)
     if(NOT _deb_rc EQUAL 0 OR NOT _ver MATCHES "^([0-9][0-9.]*)")

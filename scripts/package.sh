@@ -36,7 +36,8 @@ package() {
 for t in "${targets[@]}"; do
   start=$SECONDS
   if [[ $t == armhf ]]; then
-    cmake --preset armhf -DCMAKE_INSTALL_PREFIX=/usr
+    # The library in the target's multiarch directory, as Debian lays it out.
+    cmake --preset armhf -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabihf
     package build-armhf
   else
     cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DFIELDBUS_WERROR=ON \
