@@ -50,7 +50,8 @@ class Installed : public testing::Test {
         const Result r = run(shq(FIELDBUS_CMAKE_COMMAND) + " --install " + shq(FIELDBUS_BUILD_DIR) +
                              " --prefix " + shq(prefix));
         ASSERT_EQ(r.status, 0) << r.output;
-        std::ofstream(app + "/app.c") << fbtest::cAppSource(filesIn(prefix + "/include/fieldbus", ".h"));
+        std::ofstream(app + "/app.c")
+            << fbtest::cAppSource(filesIn(prefix + "/include/fieldbus", ".h"));
     }
     void TearDown() override {
         if (!root_.empty()) run("rm -rf " + shq(root_));
