@@ -58,13 +58,6 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianStaging.cmake)
 set(CPACK_FIELDBUS_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_FIELDBUS_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
 
-# The changelog's newest entry is the release being packaged.
-file(STRINGS ${CPACK_FIELDBUS_CHANGELOG} _deb_top LIMIT_COUNT 1)
-if(NOT _deb_top MATCHES "^fieldbus \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/debian/changelog: the newest entry must be "
-          "version ${PROJECT_VERSION}, found: ${_deb_top}")
-endif()
-
 if(CMAKE_CROSSCOMPILING)
   # dpkg knows no libraries of the target here, so shlibdeps cannot work:
   # depend on the libraries the programs and the library need (libc, the C++
@@ -75,14 +68,18 @@ if(CMAKE_CROSSCOMPILING)
                   OUTPUT_VARIABLE _deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
                   RESULT_VARIABLE _deb_rc)
   if(NOT _deb_rc EQUAL 0 OR NOT _deb_arch)
-    message(FATAL_ERROR "no Debian architecture for ${CMAKE_C_LIBRARY_ARCHITECTURE}")
+    message(WARNING "no Debian package for this build: dpkg-architecture (dpkg-dev) "
+            "knows no architecture for ${CMAKE_C_LIBRARY_ARCHITECTURE}")
+    return()
   endif()
   set(_deb_depends)
   foreach(_lib libc6 libgcc-s1 libstdc++6)
     execute_process(COMMAND dpkg-query -W -f=\${Version} ${_lib}-${_deb_arch}-cross
                     OUTPUT_VARIABLE _ver RESULT_VARIABLE _deb_rc ERROR_QUIET)
     if(NOT _deb_rc EQUAL 0 OR NOT _ver MATCHES "^([0-9][0-9.]*)")
-      message(FATAL_ERROR "the cross toolchain's ${_lib}-${_deb_arch}-cross is not installed")
+      message(WARNING "no Debian package for this build: the cross toolchain's "
+              "${_lib}-${_deb_arch}-cross is not installed")
+      return()
     endif()
     list(APPEND _deb_depends "${_lib} (>= ${CMAKE_MATCH_1})")
   endforeach()

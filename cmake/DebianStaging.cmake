@@ -14,6 +14,12 @@ file(WRITE "${doc}/copyright"
      "licence (called \"Expat\" in Debian), whose text follows.\n\n"
      "${license}")
 
+# The changelog's newest entry is the release being packaged.
+file(STRINGS "${CPACK_FIELDBUS_CHANGELOG}" top LIMIT_COUNT 1)
+if(NOT top MATCHES "^${CPACK_PACKAGE_NAME} \\(${CPACK_PACKAGE_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog: the newest entry must be version "
+          "${CPACK_PACKAGE_VERSION}, found: ${top}")
+endif()
 execute_process(COMMAND gzip -9nc "${CPACK_FIELDBUS_CHANGELOG}" OUTPUT_FILE "${doc}/changelog.gz"
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
