@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -94,11 +96,18 @@ bool waitIdle(ioShare_t *share, int32_t ioShare_t::*addr, long long end, bool *l
 
 }  // namespace
 
-ioShare_t *ioshare_open(const char *name) {
+namespace {
+const char *regionNameOr(const char *name) {
     if (name == nullptr || *name == '\0') {
         name = std::getenv(IOSHARE_NAME_ENV);
         if (name == nullptr || *name == '\0') name = IOSHARE_DEFAULT_NAME;
     }
+    return name;
+}
+}  // namespace
+
+ioShare_t *ioshare_open(const char *name) {
+    name = regionNameOr(name);
     const int fd = shm_open(name, O_RDWR, 0);
     if (fd < 0) return nullptr;
     struct stat st {};
@@ -202,4 +211,50 @@ int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value) {
         p[at + 1] = static_cast<unsigned char>(value);
     }
     return 0;
+}
+
+const ioshareHealth *ioshare_health_open(const char *name) {
+    const std::string healthName = std::string(regionNameOr(name)) + IOSHARE_HEALTH_SUFFIX;
+    const int fd = shm_open(healthName.c_str(), O_RDONLY, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(ioshareHealth))) {
+        close(fd);
+        errno = EAGAIN;
+        return nullptr;
+    }
+    void *p = mmap(nullptr, sizeof(ioshareHealth), PROT_READ, MAP_SHARED, fd, 0);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return p == MAP_FAILED ? nullptr : static_cast<const ioshareHealth *>(p);
+}
+
+int ioshare_health_close(const ioshareHealth *health) {
+    return health != nullptr && munmap(const_cast<ioshareHealth *>(health), sizeof *health) == 0
+               ? 0
+               : -1;
+}
+
+int ioshare_health_read(const ioshareHealth *health, ioshareHealth *copy) {
+    if (health == nullptr || copy == nullptr) return -1;
+    // The server's writes are bracketed by two increments of the sequence:
+    // a copy taken between two equal, even readings is whole.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint32_t before = __atomic_load_n(&health->sequence, __ATOMIC_ACQUIRE);
+        if (before % 2 == 0) {
+            std::memcpy(copy, health, sizeof *copy);
+            __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            if (__atomic_load_n(&health->sequence, __ATOMIC_RELAXED) == before)
+                return copy->version == 0 ? -1 : 0;
+        }
+        usleep(kPollUs / 5);
+    }
+    return -1;
+}
+
+long long ioshare_inputs_age_ms(const ioshareHealth *copy) {
+    if (copy == nullptr || copy->inputsMs <= 0) return -1;
+    const long long age = monoMs() - copy->inputsMs;
+    return age < 0 ? 0 : age;
 }

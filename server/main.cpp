@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "board.h"
 #include "console.h"
 #include "daemon.h"
+#include "health.h"
 #include "log.h"
 #include "msw.h"
 #include "refresh.h"
@@ -73,6 +75,9 @@ bool copyPath(char (&dest)[kPathSize], const char *path, const char *what) {
 enum class Parsed { Run, Help, Refused };
 
 Parsed parseOptions(int argc, char **argv, Settings *s) {
+    // A log path that does not fit is refused only once the whole command
+    // line is read: -h after it still prints the usage and ends with 0.
+    const char *tooLong = nullptr;
     int opt;
     while ((opt = getopt(argc, argv, "dhi:v:l:c:s:")) != -1) {
         switch (opt) {
@@ -92,12 +97,16 @@ Parsed parseOptions(int argc, char **argv, Settings *s) {
                 s->logLines = std::atoi(optarg);
                 break;
             case 'l':
-                if (!copyPath(s->logPath, optarg, "Log file")) return Parsed::Refused;
+                if (std::strlen(optarg) >= kPathSize)
+                    tooLong = optarg;
+                else
+                    copyPath(s->logPath, optarg, "Log file");
                 break;
             default:
                 break;  // -c is accepted and ignored; getopt has reported the rest
         }
     }
+    if (tooLong != nullptr && !copyPath(s->logPath, tooLong, "Log file")) return Parsed::Refused;
     // The lock file's seam, read only once the command line allows a start.
     const char *lock = std::getenv("PELLORA_LOCK_FILE");
     if (lock != nullptr && *lock != '\0' && !copyPath(s->lockPath, lock, "Lock file"))
@@ -113,6 +122,14 @@ void printOverriddenPaths(const char *shmName) {
     const char *com = Get_Com_Device(1);
     if (com != nullptr && std::strcmp(com, kDefaultComDevice) != 0)
         std::printf("COM1 device = %s\n", com);
+}
+
+// A start that fails once the region exists takes it away again: clients
+// must not find a board layout published by a server that is not running.
+int failStart(const char *shmName) {
+    shm_unlink(shmName);
+    removeHealth(shmName);
+    return -1;
 }
 
 }  // namespace
@@ -137,7 +154,9 @@ int main(int argc, char **argv) {
     }
 
     // A log that cannot be opened leaves the server running without one.
-    initLog(s.logPath, s.logLines, s.logLevel, kBanner);
+    if (initLog(s.logPath, s.logLines, s.logLevel, kBanner) != 0)
+        std::fprintf(stderr, "logfile %s not opened: %s\n", s.logPath,
+                     errno == ELOOP ? "a symbolic link, refused" : std::strerror(errno));
     std::printf("Share Memory I/O Server %s (build at %s)\n", kVersion, __DATE__);
     std::printf(s.daemonFlag != 0 ? "Mode : daemon\n" : "Mode : interactive\n");
     std::printf("logfile = %s, level %d\n", s.logPath, s.logLevel);
@@ -152,13 +171,15 @@ int main(int argc, char **argv) {
 
     pthread_mutexattr_t mutexAttr;
     pthread_condattr_t condAttr;
-    if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return -1;
+    if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return failStart(shmName);
     initRegion(share, s.interval, &mutexAttr, &condAttr);
+    ioshareHealth *health = createHealth(shmName);
+    setRefreshHealth(health);
 
     if (initIOBoard(share) < 0) {
         std::perror("I/O Board init Failed");
         stopServer();
-        return -1;  // the region stays for the next start to reuse
+        return failStart(shmName);
     }
 
     // The handler goes in before the daemon step, so that the daemon holds
@@ -173,7 +194,7 @@ int main(int argc, char **argv) {
             logMsg(1, "Daemon Failed retVal = %d\n", daemonResult);
         }
         stopServer();
-        return -1;
+        return failStart(shmName);
     }
 
     if (s.daemonFlag == 0) initConsole(kBanner);
@@ -182,7 +203,7 @@ int main(int argc, char **argv) {
         std::printf("error create thread\n");
         // The operator's terminal must not be left without echo.
         if (s.daemonFlag == 0) finiConsole();
-        return -1;
+        return failStart(shmName);
     }
 
     // Start-up lines reach a pipe or a log collector now, not at exit, and
@@ -202,6 +223,8 @@ int main(int argc, char **argv) {
     pthread_mutex_unlock(&share->mutex);
     pthread_join(refreshThread, nullptr);  // it finishes the cycle it is in
 
+    healthSetState(health, IOSHARE_STATE_STOPPED);
+    removeHealth(shmName);
     if (shm_unlink(shmName) == -1) {
         std::perror("shm_unlink");
         return -1;

@@ -61,6 +61,9 @@ ioShare_t *createRegion(const char *name) {
         std::perror("shm_open");
         return nullptr;
     }
+    // Clients of the region's group must be able to write it, and a mask of
+    // the shell's must not decide that: the mode is set, not requested.
+    if (fchmod(fd, 0660) == -1) std::perror("fchmod");
     struct stat found {};
     const off_t sizeFound = fstat(fd, &found) == 0 ? found.st_size : 0;
     if (ftruncate(fd, static_cast<off_t>(sizeof(ioShare_t))) == -1) {

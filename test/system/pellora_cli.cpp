@@ -185,7 +185,7 @@ TEST(Cli, PathLengthLimits) {
         std::vector<std::string> env;
         std::string message;
     } cases[] = {
-        {{"-l", tooLong, "-h"}, {}, "Log file path too long: 512 characters, at most 511\n"},
+        {{"-l", tooLong}, {}, "Log file path too long: 512 characters, at most 511\n"},
         {{},
          {"PELLORA_LOCK_FILE=" + tooLong},
          "Lock file path too long: 512 characters, at most 511\n"},
@@ -198,6 +198,15 @@ TEST(Cli, PathLengthLimits) {
         EXPECT_EQ(p.out(), c.message);
         EXPECT_FALSE(fbtest::regionExists(names.shmName));
         EXPECT_FALSE(fbtest::fileExists(names.logFile));
+    }
+    // -h wins over an over-long -l, as it does after any other option.
+    {
+        fbtest::Server p;
+        ASSERT_TRUE(p.start(names, {"-l", tooLong, "-h"}));
+        ASSERT_NE(p.wait(), -1);
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.out().rfind("\nUsage: ", 0), 0u) << p.out();
+        EXPECT_FALSE(fbtest::regionExists(names.shmName));
     }
     // The longest paths that fit must also be usable: the lock file is
     // opened before anything else, so they are real files in nested folders.
