@@ -54,11 +54,6 @@ void openOutput() {
     if (fd >= 0) outFd = fd;
 }
 
-void closeOutput() {
-    if (outFd > 2) close(outFd);
-    outFd = 1;
-}
-
 // Writes without ever blocking for long: waits at most `waitMs` for room
 // (none while the terminal is stalled) and drops the rest.
 void consoleWrite(const char *p, size_t len, int waitMs) {
@@ -166,7 +161,10 @@ void initConsole(const char *name) {
 void finiConsole(void) {
     if (consoleFlag && settingsSaved) tcsetattr(0, TCSANOW, &initial_settings);
     consolePrintf("\n");
-    closeOutput();
+}
+
+void consoleMessage(const char *text) {
+    consolePrintf("%s", text);
 }
 
 void printHelp(void) {

@@ -8,6 +8,9 @@
 void initConsole(const char *name);
 // Restores standard input's settings saved by initConsole; prints a newline.
 void finiConsole(void);
+// Prints `text` on the console's terminal the way the console writes (never
+// blocking for long), also after finiConsole: for the server's last lines.
+void consoleMessage(const char *text);
 // Prints the list of console commands.
 void printHelp(void);
 // One poll step of the console: takes every byte waiting and never blocks,

@@ -231,7 +231,11 @@ int main(int argc, char **argv) {
     }
     pthread_mutexattr_destroy(&mutexAttr);
     pthread_condattr_destroy(&condAttr);
-    std::printf("Stop Share Memory I/O Server\n");
+    // A terminal that takes nothing more must not hold the stop up.
+    if (s.daemonFlag == 0)
+        consoleMessage("Stop Share Memory I/O Server\n");
+    else
+        std::printf("Stop Share Memory I/O Server\n");
     logMsg(2, "Stop Share Memory I/O Server");
     finiLog();
     finiIOBoard();

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec_wrapper.h"
@@ -262,6 +263,44 @@ TEST_P(Console, ServesCommandsAndRestoresTheTerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, Console, ::testing::Bool());
+
+class ConsoleStalled : public ::testing::TestWithParam<bool> {};
+
+// A Ctrl-S at the console, then a paste of commands whose answers the
+// terminal is never read for: "exit" (after the paste) or SIGTERM still
+// stop the server in order.
+TEST_P(ConsoleStalled, CtrlSAndAFullTerminalCannotHoldTheServer) {
+    const bool bySignal = GetParam();
+    TestNames names(bySignal ? "stalled-t" : "stalled-x");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    TerminalServer server;
+    ASSERT_TRUE(server.start(names, cookedTerminal()));
+    ASSERT_TRUE(server.waitFor("Share memory I/O Server>"));
+    termios during{};
+    ASSERT_EQ(tcgetattr(server.master, &during), 0);
+    EXPECT_EQ(during.c_iflag & IXON, 0u) << "output flow control off";
+
+    std::string paste = "\x13\r";  // Ctrl-S, then Enter: an unknown line
+    for (int i = 0; i < 1500; ++i) paste += "help\r";  // far more answer than the terminal holds
+    if (!bySignal) paste += "exit\r";
+    std::thread typist([&] {
+        try {
+            fbtest::writeAll(server.master, paste.data(), paste.size());
+        } catch (const std::exception &) {
+            // the server ended before the last bytes were typed
+        }
+    });
+    if (bySignal) {
+        typist.join();
+        kill(server.pid, SIGTERM);
+    }
+    EXPECT_EQ(server.exitStatus(), 0) << "the server stopped, nobody reading its terminal";
+    if (!bySignal) typist.join();
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, ConsoleStalled, ::testing::Bool());
 
 // A refresh thread that cannot be created ends the start, and the console
 // gives the terminal its settings back on the way out.
