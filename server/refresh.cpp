@@ -13,6 +13,7 @@
 #include "log.h"
 #include "modbus.h"
 #include "msw.h"
+#include "../lib/ioshare_region.h"
 #include "refresh_rules.h"
 #include "region.h"
 #include "running.h"
@@ -40,7 +41,8 @@ constexpr int kReopenAfterCycles = 3;
 constexpr long long kReopenFirstMs = 1000;
 constexpr long long kReopenMaxMs = 8000;
 
-using Image = unsigned char[IOSHARE_AREA_SIZE];
+using ioshare::Kind;
+using ioshare::kKinds;
 
 // First address and number of points of one kind, as the cycle found them.
 struct Span {
@@ -49,8 +51,48 @@ struct Span {
 
 // The layout, taken afresh each cycle: everything after the wait uses it.
 struct Layout {
-    Span bitIn, bitOut, intIn, intOut, dwordIn;
+    Span of[ioshare::kKindCount];
 };
+
+// The request slots in the order they are served, and for a read the log
+// line of a failure (a write's failure is logged as a pending write).
+struct Slot {
+    int kind;
+    const char *failFormat;
+};
+
+constexpr Slot kSlots[] = {
+    {IOSHARE_BIT_OUT, nullptr},
+    {IOSHARE_BIT_IN, "bit input faile at %d retVal = %d\n"},
+    {IOSHARE_BIT_OUT_RB, "bit output readback faile at %d retVal = %d\n"},
+    {IOSHARE_INT_OUT, nullptr},
+    {IOSHARE_INT_IN, "int input faile at %d retVal = %d\n"},
+    {IOSHARE_INT_OUT_RB, "int output readback faile at %d retVal = %d\n"},
+};
+
+// The periodic reads in the order they are made, with their names in the log.
+struct PeriodicRead {
+    int kind;
+    const char *name;
+};
+
+constexpr PeriodicRead kReads[] = {
+    {IOSHARE_BIT_OUT_RB, "coils"},           {IOSHARE_INT_OUT_RB, "holding registers"},
+    {IOSHARE_BIT_IN, "discrete inputs"},     {IOSHARE_INT_IN, "input registers"},
+    {IOSHARE_DWORD_IN, "32-bit inputs"},
+};
+
+// Bytes of the image that mirrors `count` points of the kind.
+size_t imageBytes(const Kind &k, int32_t count) {
+    switch (k.bytesPerPoint) {
+        case 0:
+            return bitImageBytes(count);
+        case 2:
+            return registerImageBytes(count);
+        default:
+            return dwordImageBytes(count);
+    }
+}
 
 // An output write that the board has not taken yet: sent again every cycle
 // until it is (a client was told its request was taken). The first failure
@@ -87,59 +129,6 @@ struct CycleState {
 
 ioshareHealth *refreshHealth = nullptr;
 
-enum class Item { Bit, Register };
-
-// One request slot: where it lies, the range it is tested against, the image
-// its data sit in, the function that carries it, and for a read the log line
-// of a failure (a write's result is not looked at).
-struct Slot {
-    int32_t ioShare_t::*addr;
-    int32_t ioShare_t::*count;
-    Span Layout::*span;
-    Image ioShare_t::*image;
-    char function;
-    Item item;
-    const char *failFormat;
-    const char *name;
-};
-
-// In the order they are served.
-constexpr Slot kSlots[] = {
-    {&ioShare_t::bitOutReqAddr, &ioShare_t::bitOutReqCount, &Layout::bitOut,
-     &ioShare_t::bitOutImage, 15, Item::Bit, nullptr, "bit output"},
-    {&ioShare_t::bitInReqAddr, &ioShare_t::bitInReqCount, &Layout::bitIn, &ioShare_t::bitInImage, 2,
-     Item::Bit, "bit input faile at %d retVal = %d\n", "bit input"},
-    {&ioShare_t::bitOutRbReqAddr, &ioShare_t::bitOutRbReqCount, &Layout::bitOut,
-     &ioShare_t::bitOutRbImage, 1, Item::Bit, "bit output readback faile at %d retVal = %d\n",
-     "bit output readback"},
-    {&ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount, &Layout::intOut,
-     &ioShare_t::intOutImage, 16, Item::Register, nullptr, "int output"},
-    {&ioShare_t::intInReqAddr, &ioShare_t::intInReqCount, &Layout::intIn, &ioShare_t::intInImage, 4,
-     Item::Register, "int input faile at %d retVal = %d\n", "int input"},
-    {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount, &Layout::intOut,
-     &ioShare_t::intOutRbImage, 3, Item::Register, "int output readback faile at %d retVal = %d\n",
-     "int output readback"},
-};
-
-// One periodic read: registers per point (2 for the 32-bit inputs) and the
-// image bytes of a count.
-struct PeriodicRead {
-    char function;
-    Span Layout::*span;
-    int registersPerPoint;
-    Image ioShare_t::*image;
-    size_t (*bytes)(int32_t);
-};
-
-// In the order they are made.
-constexpr PeriodicRead kReads[] = {
-    {1, &Layout::bitOut, 1, &ioShare_t::bitOutRbImage, bitImageBytes},
-    {3, &Layout::intOut, 1, &ioShare_t::intOutRbImage, registerImageBytes},
-    {2, &Layout::bitIn, 1, &ioShare_t::bitInImage, bitImageBytes},
-    {4, &Layout::intIn, 1, &ioShare_t::intInImage, registerImageBytes},
-    {4, &Layout::dwordIn, 2, &ioShare_t::dwordInImage, dwordImageBytes},
-};
-
 // Address and count go out as their low 16 bits.
 int transfer(char function, long long addr, long long count, unsigned char *buf, size_t bufLen) {
     return modbusRequest(kPort, kSlave, function, static_cast<WORD>(addr), static_cast<WORD>(count),
@@ -163,18 +152,16 @@ bool held(int lockResult) {
 }
 
 Layout takeLayout(const ioShare_t *s) {
-    return {{s->bitInBase, s->bitInCount},
-            {s->bitOutBase, s->bitOutCount},
-            {s->intInBase, s->intInCount},
-            {s->intOutBase, s->intOutCount},
-            {s->dwordInBase, s->dwordInCount}};
+    Layout l{};
+    for (int k = 0; k < ioshare::kKindCount; ++k) l.of[k] = {s->*kKinds[k].base, s->*kKinds[k].count};
+    return l;
 }
 
 // A request posted while the thread was busy with the board came with a
 // signal nobody waited for: it is served now rather than an interval later.
 bool requestWaiting(const ioShare_t *share) {
     for (const Slot &s : kSlots)
-        if (share->*s.addr != IOSHARE_IDLE) return true;
+        if (share->*kKinds[s.kind].reqAddr != IOSHARE_IDLE) return true;
     return false;
 }
 
@@ -212,11 +199,11 @@ bool sendWrite(CycleState *st, PendingWrite *w, char function, const unsigned ch
     return false;
 }
 
-void noteFailedRequest(CycleState *st, const Slot &s, int32_t addr, int rc) {
+void noteFailedRequest(CycleState *st, const Kind &k, int32_t addr, int rc) {
     if (st->health == nullptr) return;
     healthBeginWrite(st->health);
     ++st->health->failedRequests;
-    noteError(st, "%s request at %lld failed retVal = %d", s.name, addr, rc);
+    noteError(st, "%s request at %lld failed retVal = %d", k.name, addr, rc);
     healthEndWrite(st->health);
 }
 
@@ -224,32 +211,33 @@ void noteFailedRequest(CycleState *st, const Slot &s, int32_t addr, int rc) {
 // addr - base of the slot's image (the caller made sure they fit there).
 void carry(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_t count,
            int32_t base, unsigned char *buf) {
+    const Kind &k = kKinds[s.kind];
     const auto first = static_cast<size_t>(static_cast<long long>(addr) - base);
     const auto n = static_cast<size_t>(count);
-    unsigned char *image = share->*s.image;
-    if (s.function == 15 || s.function == 16) {
-        PendingWrite *w = s.function == 15 ? &st->bitsBeyond : &st->regsBeyond;
+    unsigned char *image = share->*k.image;
+    if (k.function == 15 || k.function == 16) {
+        PendingWrite *w = k.function == 15 ? &st->bitsBeyond : &st->regsBeyond;
         // Sent from a copy: on an exception answer the library puts the code
         // into the buffer it was given, which must not be the client's image.
         // A newer request of the kind replaces one still pending.
         std::memset(w->data, 0, sizeof w->data);
-        if (s.function == 15)
+        if (k.function == 15)
             gatherBits(image, first, w->data, n);
         else
             std::memcpy(w->data, image + 2 * first, 2 * n);
         w->addr = addr;
         w->count = count;
         w->triedThisCycle = true;
-        sendWrite(st, w, s.function, w->data);
+        sendWrite(st, w, k.function, w->data);
         return;
     }
-    const int rc = transfer(s.function, addr, count, buf, IOSHARE_AREA_SIZE);
+    const int rc = transfer(k.function, addr, count, buf, IOSHARE_AREA_SIZE);
     if (rc != 0) {
         logError(s.failFormat, addr, rc);
-        noteFailedRequest(st, s, addr, rc);
+        noteFailedRequest(st, k, addr, rc);
         return;
     }
-    if (s.item == Item::Bit)
+    if (k.bytesPerPoint == 0)
         scatterBits(buf, image, first, n);
     else
         std::memcpy(image + 2 * first, buf, 2 * n);
@@ -257,27 +245,27 @@ void carry(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_
 
 void serveSlot(CycleState *st, ioShare_t *share, const Slot &s, const Layout &layout,
                unsigned char *buf) {
-    const int32_t addr = share->*s.addr;
+    const Kind &k = kKinds[s.kind];
+    const int32_t addr = share->*k.reqAddr;
     if (addr == IOSHARE_IDLE) return;
-    const int32_t count = share->*s.count;
-    const Span span = layout.*s.span;
-    if (s.function == 15) {
+    const int32_t count = share->*k.reqCount;
+    const Span span = layout.of[s.kind];
+    if (k.function == 15) {
         std::memcpy(bitOutCache, share->bitOutImage, bitImageBytes(span.count));
         st->bitsFull.pending = true;
-    } else if (s.function == 16) {
+    } else if (k.function == 16) {
         std::memcpy(intOutCache, share->intOutImage, registerImageBytes(span.count));
         st->regsFull.pending = true;
     }
     if (beyondRange(addr, count, span.base, span.count)) {
         // A request must never make the server read or write outside the
         // image it names (below the base, or past the image's room).
-        const int32_t room = s.item == Item::Bit ? IOSHARE_BIT_POINTS : IOSHARE_REGISTERS;
-        if (insideImage(addr, count, span.base, room))
+        if (insideImage(addr, count, span.base, ioshare::roomOf(k)))
             carry(st, share, s, addr, count, span.base, buf);
         else
-            logMsg(1, "%s request at %d count %d outside the image, refused", s.name, addr, count);
+            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
     }
-    share->*s.addr = IOSHARE_IDLE;
+    share->*k.reqAddr = IOSHARE_IDLE;
 }
 
 // The writes taken this cycle, and those the board has not taken yet: the
@@ -285,10 +273,10 @@ void serveSlot(CycleState *st, ioShare_t *share, const Slot &s, const Layout &la
 // request's own transfers come before the full-image write. A write beyond
 // the range tried during this cycle's requests waits for the next cycle.
 void writeOutputs(CycleState *st, const Layout &layout) {
-    st->bitsFull.addr = layout.bitOut.base;
-    st->bitsFull.count = layout.bitOut.count;
-    st->regsFull.addr = layout.intOut.base;
-    st->regsFull.count = layout.intOut.count;
+    st->bitsFull.addr = layout.of[IOSHARE_BIT_OUT].base;
+    st->bitsFull.count = layout.of[IOSHARE_BIT_OUT].count;
+    st->regsFull.addr = layout.of[IOSHARE_INT_OUT].base;
+    st->regsFull.count = layout.of[IOSHARE_INT_OUT].count;
     const struct {
         PendingWrite *write;
         char function;
@@ -303,9 +291,6 @@ void writeOutputs(CycleState *st, const Layout &layout) {
     }
 }
 
-const char *const kReadNames[] = {"coils", "holding registers", "discrete inputs",
-                                  "input registers", "32-bit inputs"};
-
 // The periodic reads; the number of them that were made (made counts those
 // that failed too) and that succeeded.
 struct ReadResult {
@@ -314,37 +299,38 @@ struct ReadResult {
 
 ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, unsigned char *buf) {
     ReadResult result;
-    int i = 0;
+    int index = -1;
     for (const PeriodicRead &r : kReads) {
-        const int index = i++;
-        const Span span = layout.*r.span;
+        ++index;
+        const Kind &k = kKinds[r.kind];
+        const Span span = layout.of[r.kind];
         if (span.count <= 0) continue;
         ++result.made;
-        const int rc = transfer(r.function, span.base,
-                                static_cast<long long>(span.count) * r.registersPerPoint, buf,
+        const int rc = transfer(k.function, span.base,
+                                static_cast<long long>(span.count) * k.registersPerPoint, buf,
                                 IOSHARE_AREA_SIZE);
         if (rc != 0) {
             // Logged when the reads start failing and when they come back,
             // not every cycle: the image keeps its last values meanwhile.
             if (!st->readFailing[index])
                 logMsg(1, "periodic read of %s at %d failed retVal = %d, inputs kept as they were",
-                       kReadNames[index], span.base, rc);
+                       r.name, span.base, rc);
             st->readFailing[index] = true;
             if (st->health != nullptr) {
                 healthBeginWrite(st->health);
                 ++st->health->failedReads;
-                noteError(st, "periodic read of %s at %lld failed retVal = %d", kReadNames[index],
+                noteError(st, "periodic read of %s at %lld failed retVal = %d", r.name,
                           span.base, rc);
                 healthEndWrite(st->health);
             }
             continue;
         }
         if (st->readFailing[index])
-            logMsg(2, "periodic read of %s at %d answered again", kReadNames[index], span.base);
+            logMsg(2, "periodic read of %s at %d answered again", r.name, span.base);
         st->readFailing[index] = false;
         ++result.ok;
         if (!held(lockRegion(share))) continue;
-        std::memcpy(share->*r.image, buf, r.bytes(span.count));
+        std::memcpy(share->*k.image, buf, imageBytes(k, span.count));
         pthread_mutex_unlock(&share->mutex);
     }
     return result;

@@ -13,9 +13,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "../lib/ioshare_region.h"
+
 const char *regionName(void) {
-    const char *env = std::getenv(IOSHARE_NAME_ENV);
-    return env != nullptr && *env != '\0' ? env : IOSHARE_DEFAULT_NAME;
+    return ioshare::regionName(nullptr);
 }
 
 void *mapRegion(int fd, size_t size) {
@@ -165,22 +166,18 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
 }
 
 // A holder that died leaves the mutex locked for the next taker with
-// EOWNERDEAD: the region's fields are whole words and images of bytes, so
-// marking it consistent is all the repair there is. A taker that did not
+// EOWNERDEAD, repaired as every user of the region repairs it. A taker that did not
 // (a client ignoring EOWNERDEAD) leaves it unrecoverable and held by nobody:
 // only a fresh initialisation brings it back.
 int repairRegionLock(ioShare_t *share, int rc) {
-    if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(&share->mutex);
-        return 1;
-    }
+    if (rc == 0 || rc == EOWNERDEAD) return ioshare::repairLock(share, rc);
     if (rc == ENOTRECOVERABLE) {
         pthread_mutexattr_t attr = sharedMutexAttributes();
         initRegionMutex(share, &attr);
         pthread_mutexattr_destroy(&attr);
         return pthread_mutex_lock(&share->mutex) == 0 ? 2 : -1;
     }
-    return rc == 0 ? 0 : -1;
+    return -1;
 }
 
 int lockRegion(ioShare_t *share) {
