@@ -17,6 +17,7 @@
 #include "health.h"
 #include "log.h"
 #include "msw.h"
+#include "notify.h"
 #include "refresh.h"
 #include "region.h"
 #include "running.h"
@@ -124,6 +125,42 @@ void printOverriddenPaths(const char *shmName) {
         std::printf("COM1 device = %s\n", com);
 }
 
+// What the service manager hears while the server runs: a status line now
+// and then, and the watchdog's notice only while the refresh thread makes
+// progress (a stalled cycle is then restarted by the manager).
+struct ServiceNotices {
+    long long lastPingMs = 0;
+    long long lastStatusMs = 0;
+
+    static void status(const ioshareHealth *h, const char *prefix) {
+        char text[160];
+        if (h == nullptr) {
+            std::snprintf(text, sizeof text, "%sSTATUS=running", prefix);
+        } else if (h->boardId == IOSHARE_NO_BOARD) {
+            std::snprintf(text, sizeof text, "%sSTATUS=no board answering, %.1f cycles/s", prefix,
+                          h->cycleRateMilli / 1000.0);
+        } else {
+            std::snprintf(text, sizeof text, "%sSTATUS=board %04X, %.1f cycles/s", prefix,
+                          static_cast<unsigned>(h->boardId), h->cycleRateMilli / 1000.0);
+        }
+        notifySend(text);
+    }
+
+    void tick(const ioshareHealth *h) {
+        const long long now = healthNowMs();
+        const long long every = notifyWatchdogMs();
+        if (every > 0 && now - lastPingMs >= every &&
+            !refreshStalled(now, every > 1000 ? every : 1000)) {
+            notifySend("WATCHDOG=1");
+            lastPingMs = now;
+        }
+        if (now - lastStatusMs >= 5000) {
+            if (lastStatusMs != 0) status(h, "");
+            lastStatusMs = now;
+        }
+    }
+};
+
 // A start that fails once the region exists takes it away again: clients
 // must not find a board layout published by a server that is not running.
 int failStart(const char *shmName) {
@@ -181,6 +218,11 @@ int main(int argc, char **argv) {
         stopServer();
         return failStart(shmName);
     }
+    if (health != nullptr) {
+        healthBeginWrite(health);
+        health->boardId = share->boardId;
+        healthEndWrite(health);
+    }
 
     // The handler goes in before the daemon step, so that the daemon holds
     // it before its pid appears in the lock file: a stop sent as soon as the
@@ -210,11 +252,18 @@ int main(int argc, char **argv) {
     // only once SIGTERM is handled: whoever reads them (a supervisor, the
     // tests) may stop the server from then on. Keep this after the handler.
     std::fflush(stdout);
+    // Ready: the board is discovered (or known to be missing) and the
+    // refresh thread runs.
+    const bool managed = notifyInit();
+    ServiceNotices notices;
+    if (managed) ServiceNotices::status(health, "READY=1\n");
 
     while (serverRunning()) {
         if (s.daemonFlag == 0) consoleService(&runningFlag);
+        if (managed) notices.tick(health);
         usleep(10000);
     }
+    if (managed) notifySend("STOPPING=1");
 
     if (s.daemonFlag == 0) finiConsole();
     stopServer();

@@ -129,6 +129,16 @@ struct CycleState {
 
 ioshareHealth *refreshHealth = nullptr;
 
+// Progress of the thread, for the watchdog: when it last started or ended a
+// cycle, and the deadline of the wait it is in (0: none).
+long long beatMs = 0;
+long long waitingUntilMs = 0;
+
+void beat(long long waitUntil) {
+    __atomic_store_n(&waitingUntilMs, waitUntil, __ATOMIC_RELAXED);
+    __atomic_store_n(&beatMs, healthNowMs(), __ATOMIC_RELAXED);
+}
+
 // Address and count go out as their low 16 bits.
 int transfer(char function, long long addr, long long count, unsigned char *buf, size_t bufLen) {
     return modbusRequest(kPort, kSlave, function, static_cast<WORD>(addr), static_cast<WORD>(count),
@@ -447,6 +457,13 @@ void setRefreshHealth(ioshareHealth *health) {
     refreshHealth = health;
 }
 
+bool refreshStalled(long long nowMs, long long limitMs) {
+    const long long waitUntil = __atomic_load_n(&waitingUntilMs, __ATOMIC_RELAXED);
+    if (waitUntil > 0 && nowMs <= waitUntil + limitMs) return false;
+    const long long last = __atomic_load_n(&beatMs, __ATOMIC_RELAXED);
+    return last > 0 && nowMs - last > limitMs;
+}
+
 void *writeThread(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     unsigned char buf[IOSHARE_AREA_SIZE];
@@ -460,6 +477,7 @@ void *writeThread(void *arg) {
         st.health->state = st.boardPresent ? IOSHARE_STATE_CYCLING : IOSHARE_STATE_NO_BOARD;
         healthEndWrite(st.health);
     }
+    beat(0);
     while (serverRunning()) {
         if (!held(lockRegion(share))) {
             usleep(kLockRetryUs);
@@ -469,11 +487,13 @@ void *writeThread(void *arg) {
         // this thread was busy would otherwise leave it waiting an interval.
         if (serverRunning() && !requestWaiting(share)) {
             const timespec deadline = waitDeadline(st, share);
+            beat(deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000);
             if (!held(waitRegion(share, &deadline))) {
                 usleep(kLockRetryUs);
                 continue;
             }
         }
+        beat(0);
         const long long startUs = nowUs();
         const Layout layout = takeLayout(share);
         for (const Slot &s : kSlots) serveSlot(&st, share, s, layout, buf);
@@ -488,6 +508,7 @@ void *writeThread(void *arg) {
         }
         reopenPortIfGone(&st, healthNowMs());
         recordCycle(&st, reads, nowUs() - startUs);
+        beat(0);
     }
     return nullptr;
 }

@@ -16,3 +16,8 @@ void setRefreshHealth(ioshareHealth *health);
 // is asked for every few seconds; a port whose device went away is opened
 // again.
 void *writeThread(void *arg);
+
+// Whether the refresh thread has made no progress for `limitMs`: neither
+// started nor ended a cycle, nor is it in a wait whose deadline lies less
+// than `limitMs` behind `nowMs` (monotonic milliseconds).
+bool refreshStalled(long long nowMs, long long limitMs);

@@ -45,10 +45,12 @@ bool heldLeftMutex = false;
 bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
     if (sizeFound != static_cast<off_t>(sizeof(ioShare_t)) || share->tailReq != IOSHARE_IDLE)
         return false;
+    // Measured on the monotonic clock: a wall clock set back at boot must
+    // not stretch the wait.
     timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += 2;
-    const int rc = pthread_mutex_timedlock(&share->mutex, &deadline);
+    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&share->mutex);
     return rc == 0 || rc == EOWNERDEAD;
 }
