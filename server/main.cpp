@@ -161,6 +161,30 @@ struct ServiceNotices {
     }
 };
 
+// Watches the region's condition from the run loop: its internal lock seen
+// taken for a whole second is one a client left behind, dying or stopped
+// inside a signal. It is released (the refresh thread and signalling clients
+// blocked on it go on) and the refresh thread initialises the condition
+// afresh.
+struct ConditionWatch {
+    long long takenSinceMs = 0;
+
+    void tick(ioShare_t *share) {
+        if (!conditionLockTaken(share)) {
+            takenSinceMs = 0;
+            return;
+        }
+        const long long now = healthNowMs();
+        if (takenSinceMs == 0) takenSinceMs = now;
+        if (now - takenSinceMs < 1000) return;
+        releaseConditionLock(share);
+        refreshRepairCondition();
+        logMsg(1, "region condition left locked by a client (died or stopped inside a signal): "
+                  "released and initialised afresh");
+        takenSinceMs = 0;
+    }
+};
+
 // A start that fails once the region exists takes it away again: clients
 // must not find a board layout published by a server that is not running.
 int failStart(const char *shmName) {
@@ -257,20 +281,40 @@ int main(int argc, char **argv) {
     const bool managed = notifyInit();
     ServiceNotices notices;
     if (managed) ServiceNotices::status(health, "READY=1\n");
+    ConditionWatch watch;
 
     while (serverRunning()) {
         if (s.daemonFlag == 0) consoleService(&runningFlag);
         if (managed) notices.tick(health);
+        watch.tick(share);
         usleep(10000);
     }
     if (managed) notifySend("STOPPING=1");
 
     if (s.daemonFlag == 0) finiConsole();
     stopServer();
-    lockRegion(share);                     // repairs a mutex whose holder died
+    // No client can hold the stop up: neither one that keeps the mutex (a
+    // stopped process) nor one that left the condition's lock taken.
+    if (conditionLockTaken(share)) {
+        releaseConditionLock(share);
+        logMsg(1, "region condition left locked by a client: released for the stop");
+    }
+    const int locked = lockRegionFor(share, 1000);  // repairs a mutex whose holder died
     pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now
-    pthread_mutex_unlock(&share->mutex);
-    pthread_join(refreshThread, nullptr);  // it finishes the cycle it is in
+    if (locked >= 0)
+        pthread_mutex_unlock(&share->mutex);
+    else
+        logMsg(1, "region mutex held by a client that does not let go: stopping without it");
+    // It finishes the cycle it is in; one blocked on a mutex a client keeps
+    // is left behind (the process ends with it).
+    timespec joinBy{};
+    clock_gettime(CLOCK_MONOTONIC, &joinBy);
+    joinBy.tv_nsec += (locked >= 0 ? 1500 : 500) * 1000000L;
+    joinBy.tv_sec += joinBy.tv_nsec / 1000000000L;
+    joinBy.tv_nsec %= 1000000000L;
+    if (pthread_clockjoin_np(refreshThread, nullptr, CLOCK_MONOTONIC, &joinBy) != 0)
+        logMsg(1, "refresh thread did not end in time (region mutex held by a client): "
+                  "stopping without it");
 
     healthSetState(health, IOSHARE_STATE_STOPPED);
     removeHealth(shmName);

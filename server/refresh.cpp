@@ -134,6 +134,9 @@ ioshareHealth *refreshHealth = nullptr;
 long long beatMs = 0;
 long long waitingUntilMs = 0;
 
+// Set by the main thread when it released a stuck condition lock.
+int conditionRepair = 0;
+
 void beat(long long waitUntil) {
     __atomic_store_n(&waitingUntilMs, waitUntil, __ATOMIC_RELAXED);
     __atomic_store_n(&beatMs, healthNowMs(), __ATOMIC_RELAXED);
@@ -457,6 +460,10 @@ void setRefreshHealth(ioshareHealth *health) {
     refreshHealth = health;
 }
 
+void refreshRepairCondition(void) {
+    __atomic_store_n(&conditionRepair, 1, __ATOMIC_RELEASE);
+}
+
 bool refreshStalled(long long nowMs, long long limitMs) {
     const long long waitUntil = __atomic_load_n(&waitingUntilMs, __ATOMIC_RELAXED);
     if (waitUntil > 0 && nowMs <= waitUntil + limitMs) return false;
@@ -493,6 +500,10 @@ void *writeThread(void *arg) {
                 continue;
             }
         }
+        // What a signaller that died left of the condition goes; nobody
+        // waits on it now (clients only signal).
+        if (__atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
+            reinitRegionCondition(share);
         beat(0);
         const long long startUs = nowUs();
         const Layout layout = takeLayout(share);

@@ -21,3 +21,7 @@ void *writeThread(void *arg);
 // started nor ended a cycle, nor is it in a wait whose deadline lies less
 // than `limitMs` behind `nowMs` (monotonic milliseconds).
 bool refreshStalled(long long nowMs, long long limitMs);
+
+// Asks the refresh thread to initialise the region's condition afresh once
+// its wait has returned (after its internal lock was found stuck).
+void refreshRepairCondition(void);

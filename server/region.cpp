@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -189,4 +191,45 @@ int lockRegion(ioShare_t *share) {
 int waitRegion(ioShare_t *share, const timespec *deadline) {
     const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
+}
+
+int lockRegionFor(ioShare_t *share, int ms) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
+    return rc == ETIMEDOUT ? -2 : repairRegionLock(share, rc);
+}
+
+// The C library keeps the condition's internal lock in the two low bits of
+// one word of the condition (0 free, 1 taken, 2 taken with others waiting).
+namespace {
+unsigned *conditionLockWord(ioShare_t *share) {
+    return &share->cond.__data.__g1_orig_size;
+}
+}  // namespace
+
+bool conditionLockTaken(const ioShare_t *share) {
+    return (__atomic_load_n(&share->cond.__data.__g1_orig_size, __ATOMIC_RELAXED) & 3u) != 0;
+}
+
+void releaseConditionLock(ioShare_t *share) {
+    unsigned *word = conditionLockWord(share);
+    __atomic_fetch_and(word, ~3u, __ATOMIC_RELEASE);
+    // A shared futex: the waiters may be in other processes.
+    syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+void reinitRegionCondition(ioShare_t *share) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&share->cond, &attr);
+    pthread_condattr_destroy(&attr);
 }

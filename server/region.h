@@ -49,3 +49,21 @@ int waitRegion(ioShare_t *share, const timespec *deadline);
 
 // lockRegion's repair, for the result `rc` of a lock or wait on the mutex.
 int repairRegionLock(ioShare_t *share, int rc);
+
+// As lockRegion, but gives up after `ms` milliseconds on the monotonic
+// clock: -2 then (a client holds the mutex and does not let go).
+int lockRegionFor(ioShare_t *share, int ms);
+
+// The condition variable's internal lock, which a client's signal holds for
+// an instant: a client that dies or is stopped inside pthread_cond_signal
+// leaves it taken, and every later signal and timed-out wait then blocks on
+// it for good (condition variables are not robust). Whether it is taken now.
+bool conditionLockTaken(const ioShare_t *share);
+
+// Releases that lock and wakes whoever blocks on it. For a lock seen taken
+// for far longer than any signal lasts.
+void releaseConditionLock(ioShare_t *share);
+
+// Initialises the region's condition afresh (process-shared, monotonic
+// clock); with the mutex held and nobody waiting on the condition.
+void reinitRegionCondition(ioShare_t *share);
