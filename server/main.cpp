@@ -188,6 +188,7 @@ struct ConditionWatch {
 // A start that fails once the region exists takes it away again: clients
 // must not find a board layout published by a server that is not running.
 int failStart(const char *shmName) {
+    removeUnpublishedRegion();
     shm_unlink(shmName);
     removeHealth(shmName);
     return -1;
@@ -226,7 +227,10 @@ int main(int argc, char **argv) {
     printOverriddenPaths(shmName);
 
     ioShare_t *share = createRegion(shmName);
-    if (share == nullptr) return -1;
+    if (share == nullptr) {
+        removeUnpublishedRegion();
+        return -1;
+    }
     std::printf("share memory size = %d bytes, refresh interval %d ms\n",
                 static_cast<int>(sizeof(ioShare_t)), s.interval);
 
@@ -234,6 +238,7 @@ int main(int argc, char **argv) {
     pthread_condattr_t condAttr;
     if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return failStart(shmName);
     initRegion(share, s.interval, &mutexAttr, &condAttr);
+    publishRegion(shmName);  // only now can a client open it
     ioshareHealth *health = createHealth(shmName);
     setRefreshHealth(health);
 

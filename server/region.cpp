@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "../lib/ioshare_region.h"
 
@@ -59,9 +60,46 @@ bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
 
 }  // namespace
 
+namespace {
+
+// Name under which a new region is prepared, until publishRegion gives it
+// its real name; empty when the region was found under its real name.
+std::string preparedName;
+
+// A region that does not exist yet is created under a name of its own and
+// renamed once its mutex and condition are initialised (the objects live in
+// /dev/shm): no client can open it before, and so none can take a mutex that
+// is not initialised yet. -1 when that cannot be done; the caller then
+// creates it under its real name.
+int openUnpublished(const char *name) {
+    const int existing = shm_open(name, O_RDWR, 0);
+    if (existing >= 0 || errno != ENOENT) return existing;
+    preparedName = std::string(name) + ".new." + std::to_string(getpid());
+    const int fd = shm_open(preparedName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0660);
+    if (fd < 0) preparedName.clear();
+    return fd;
+}
+
+}  // namespace
+
+void publishRegion(const char *name) {
+    if (preparedName.empty()) return;
+    const std::string from = "/dev/shm" + preparedName;
+    const std::string to = std::string("/dev/shm") + name;
+    if (rename(from.c_str(), to.c_str()) != 0) std::perror("publish region");
+    preparedName.clear();
+}
+
+void removeUnpublishedRegion(void) {
+    if (!preparedName.empty()) shm_unlink(preparedName.c_str());
+    preparedName.clear();
+}
+
 ioShare_t *createRegion(const char *name) {
     heldLeftMutex = false;
-    const int fd = shm_open(name, O_RDWR | O_CREAT, 0660);
+    preparedName.clear();
+    int fd = openUnpublished(name);
+    if (fd == -1) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd == -1) {
         std::perror("shm_open");
         return nullptr;

@@ -16,6 +16,13 @@ const char *regionName(void);
 // call through perror and returns null; the object may stay.
 ioShare_t *createRegion(const char *name);
 
+// A region createRegion made new is prepared under a name of its own:
+// publishRegion gives it its real name once it is initialised (nothing to do
+// for one found under its name); removeUnpublishedRegion takes one away that
+// never was.
+void publishRegion(const char *name);
+void removeUnpublishedRegion(void);
+
 // Maps `size` bytes of `fd` shared for reading and writing. Null, after
 // perror("mmap"), when the mapping is refused: nothing is written through it.
 void *mapRegion(int fd, size_t size);

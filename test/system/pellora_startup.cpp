@@ -159,6 +159,8 @@ TEST(Startup, NoBoardRunsWithAnEmptyLayout) {
         EXPECT_EQ(count, 0);
     expectFreshHeader(*r, 100);
     EXPECT_TRUE(server.running());
+    // Prepared under a name of its own and renamed once initialised.
+    EXPECT_FALSE(fbtest::regionExists(names.shmName + ".new." + std::to_string(server.pid())));
     // Asked a few times before the start goes on without a board.
     const auto startTrace = board.trace();
     ASSERT_GE(startTrace.size(), 4u);
