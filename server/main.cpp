@@ -238,7 +238,6 @@ int main(int argc, char **argv) {
     pthread_condattr_t condAttr;
     if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return failStart(shmName);
     initRegion(share, s.interval, &mutexAttr, &condAttr);
-    publishRegion(shmName);  // only now can a client open it
     ioshareHealth *health = createHealth(shmName);
     setRefreshHealth(health);
 

@@ -158,7 +158,9 @@ bool worthRetrying(int rc) {
 
 // Says in the log when the mutex had to be repaired; false when it is not held.
 bool held(int lockResult) {
-    if (lockResult == 1) logMsg(1, "region mutex taken over from a holder that died");
+    static int takenOver = 0;
+    if (lockResult == 1)
+        logMsg(1, "region mutex taken over from a holder that died (%d so far)", ++takenOver);
     if (lockResult == 2) logMsg(1, "region mutex was left unrecoverable, initialised afresh");
     if (lockResult < 0) logMsg(0, "region mutex cannot be taken");
     return lockResult >= 0;

@@ -62,9 +62,10 @@ bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
 
 namespace {
 
-// Name under which a new region is prepared, until publishRegion gives it
-// its real name; empty when the region was found under its real name.
+// Name under which a new region is prepared, until initRegion gives it its
+// real name (publishAs); empty when the region was found under its real name.
 std::string preparedName;
+std::string publishAs;
 
 // A region that does not exist yet is created under a name of its own and
 // renamed once its mutex and condition are initialised (the objects live in
@@ -82,10 +83,10 @@ int openUnpublished(const char *name) {
 
 }  // namespace
 
-void publishRegion(const char *name) {
+void publishRegion() {
     if (preparedName.empty()) return;
     const std::string from = "/dev/shm" + preparedName;
-    const std::string to = std::string("/dev/shm") + name;
+    const std::string to = "/dev/shm" + publishAs;
     if (rename(from.c_str(), to.c_str()) != 0) std::perror("publish region");
     preparedName.clear();
 }
@@ -98,6 +99,7 @@ void removeUnpublishedRegion(void) {
 ioShare_t *createRegion(const char *name) {
     heldLeftMutex = false;
     preparedName.clear();
+    publishAs = name;
     int fd = openUnpublished(name);
     if (fd == -1) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd == -1) {
@@ -181,6 +183,7 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
         return;
     }
     initRegionMutex(share, mutexAttr);
+    publishRegion();  // only now can a client open it
 }
 
 namespace {

@@ -16,11 +16,9 @@ const char *regionName(void);
 // call through perror and returns null; the object may stay.
 ioShare_t *createRegion(const char *name);
 
-// A region createRegion made new is prepared under a name of its own:
-// publishRegion gives it its real name once it is initialised (nothing to do
-// for one found under its name); removeUnpublishedRegion takes one away that
-// never was.
-void publishRegion(const char *name);
+// A region createRegion made new is prepared under a name of its own, and
+// initRegion gives it its real name once its mutex and condition are
+// initialised; removeUnpublishedRegion takes one away that never got there.
 void removeUnpublishedRegion(void);
 
 // Maps `size` bytes of `fd` shared for reading and writing. Null, after
@@ -33,7 +31,8 @@ void *mapRegion(int fd, size_t size);
 int initRegionAttributes(pthread_mutexattr_t *mutexAttr, pthread_condattr_t *condAttr);
 
 // Writes the start-up header (interval, idle request slots, tailReq) and
-// initialises the region's mutex and condition with the attributes.
+// initialises the region's mutex and condition with the attributes; a new
+// region then appears under its name.
 void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutexAttr,
                 const pthread_condattr_t *condAttr);
 
