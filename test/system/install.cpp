@@ -138,7 +138,9 @@ TEST_F(Installed, PutsEveryPartInPlace) {
           libdir + "/cmake/fieldbus/fieldbusTargets.cmake", prefix + "/include/fieldbus/crc16.h",
           prefix + "/include/fieldbus/modbus.h", prefix + "/include/fieldbus/msw.h",
           man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1", man + "zuqio.1",
-          prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service"}) {
+          prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service",
+          man + "zuqgate.1", prefix + "/bin/zuqgate",
+          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service"}) {
         EXPECT_TRUE(exists(path)) << path;
     }
 }
@@ -151,13 +153,19 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
     const std::string line = unit.substr(exec + 1, unit.find('\n', exec + 1) - exec - 1);
     EXPECT_EQ(line.substr(line.size() - 8), "/pellora") << "no -d: " << line;
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+    // The gateway's unit follows the server's and is bound to it.
+    const std::string gate = readFile(prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service");
+    EXPECT_EQ(gate.find('@'), std::string::npos) << "unfilled placeholder";
+    EXPECT_NE(gate.find("\nBindsTo=pellora.service\n"), std::string::npos) << gate;
+    EXPECT_NE(gate.find("\nAfter=pellora.service"), std::string::npos) << gate;
 }
 
 TEST_F(Installed, ManPagesFormatWithoutWarnings) {
     const std::string dir = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man1";
     const auto pages = filesIn(dir, ".1");
     EXPECT_EQ(pages,
-              (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqio.1"}));
+              (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqgate.1",
+                                        "zuqio.1"}));
     for (const auto &page : pages) {
         const Result r = run("groff -ww -man -z " + shq(dir + "/" + page));
         EXPECT_EQ(r.status, 0) << page << ": " << r.output;
