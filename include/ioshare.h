@@ -167,21 +167,21 @@ enum ioshareState {
 };
 
 typedef struct ioshareHealth {
-    uint32_t version;       /* IOSHARE_HEALTH_VERSION of the server that wrote it */
-    uint32_t size;          /* bytes the server fills: sizeof its ioshareHealth */
-    uint32_t sequence;      /* odd while the server is writing (see ioshare_health_read) */
-    int32_t serverPid;      /* process id of the server */
-    int64_t inputsMs;       /* when every periodic read of a cycle last succeeded; 0 never */
-    int64_t updatedMs;      /* when the server last wrote this record */
-    int32_t boardId;        /* as in the region; IOSHARE_NO_BOARD while none answered */
-    uint32_t state;         /* enum ioshareState */
-    uint64_t cycles;        /* refresh cycles completed */
-    uint32_t lastCycleUs;   /* duration of the last cycle's board work, microseconds */
+    uint32_t version;        /* IOSHARE_HEALTH_VERSION of the server that wrote it */
+    uint32_t size;           /* bytes the server fills: sizeof its ioshareHealth */
+    uint32_t sequence;       /* odd while the server is writing (see ioshare_health_read) */
+    int32_t serverPid;       /* process id of the server */
+    int64_t inputsMs;        /* when every periodic read of a cycle last succeeded; 0 never */
+    int64_t updatedMs;       /* when the server last wrote this record */
+    int32_t boardId;         /* as in the region; IOSHARE_NO_BOARD while none answered */
+    uint32_t state;          /* enum ioshareState */
+    uint64_t cycles;         /* refresh cycles completed */
+    uint32_t lastCycleUs;    /* duration of the last cycle's board work, microseconds */
     uint32_t cycleRateMilli; /* cycles per second over the last second or so, times 1000 */
-    uint32_t failedReads;   /* periodic reads that failed */
+    uint32_t failedReads;    /* periodic reads that failed */
     uint32_t failedRequests; /* clients' on-demand reads that failed */
-    uint32_t failedWrites;  /* output writes that failed (each is sent again) */
-    uint32_t portReopens;   /* times COM port 1 was closed and opened again */
+    uint32_t failedWrites;   /* output writes that failed (each is sent again) */
+    uint32_t portReopens;    /* times COM port 1 was closed and opened again */
     char lastError[IOSHARE_HEALTH_ERROR_SIZE]; /* text of the last failure, "" none */
 } ioshareHealth;
 

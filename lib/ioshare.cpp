@@ -2,8 +2,6 @@
 // post requests, read and write single points in the images' byte orders.
 #include "ioshare.h"
 
-#include "ioshare_region.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "ioshare_region.h"
 
 namespace {
 

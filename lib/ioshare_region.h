@@ -15,15 +15,15 @@ using Image = unsigned char[IOSHARE_AREA_SIZE];
 
 // One kind of the region, indexed by enum ioshareKind.
 struct Kind {
-    int32_t ioShare_t::*reqAddr;   // its request slot (null: none)
+    int32_t ioShare_t::*reqAddr;  // its request slot (null: none)
     int32_t ioShare_t::*reqCount;
-    Image ioShare_t::*image;       // where its points sit
-    int32_t ioShare_t::*base;      // first Modbus address of the mirrored range
-    int32_t ioShare_t::*count;     // points in the mirrored range
-    int bytesPerPoint;             // 0 for bits, 2 for registers, 4 for 32-bit inputs
-    char function;                 // Modbus function of its slot, or of its periodic read
-    int registersPerPoint;         // registers a point takes on the wire (bits: 1)
-    const char *name;              // for log lines
+    Image ioShare_t::*image;    // where its points sit
+    int32_t ioShare_t::*base;   // first Modbus address of the mirrored range
+    int32_t ioShare_t::*count;  // points in the mirrored range
+    int bytesPerPoint;          // 0 for bits, 2 for registers, 4 for 32-bit inputs
+    char function;              // Modbus function of its slot, or of its periodic read
+    int registersPerPoint;      // registers a point takes on the wire (bits: 1)
+    const char *name;           // for log lines
 };
 
 inline constexpr Kind kKinds[] = {
@@ -39,8 +39,8 @@ inline constexpr Kind kKinds[] = {
      &ioShare_t::intOutBase, &ioShare_t::intOutCount, 2, 16, 1, "int output"},
     {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount, &ioShare_t::intOutRbImage,
      &ioShare_t::intOutBase, &ioShare_t::intOutCount, 2, 3, 1, "int output readback"},
-    {nullptr, nullptr, &ioShare_t::dwordInImage, &ioShare_t::dwordInBase,
-     &ioShare_t::dwordInCount, 4, 4, 2, "32-bit input"},
+    {nullptr, nullptr, &ioShare_t::dwordInImage, &ioShare_t::dwordInBase, &ioShare_t::dwordInCount,
+     4, 4, 2, "32-bit input"},
 };
 
 inline constexpr int kKindCount = sizeof kKinds / sizeof kKinds[0];

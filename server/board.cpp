@@ -1,12 +1,12 @@
 // The I/O board on COM port 1: identification and the region's layout.
 #include "board.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
-
-#include <unistd.h>
 
 #include "modbus.h"
 #include "region.h"

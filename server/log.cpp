@@ -107,8 +107,8 @@ bool heldBack(const char *label, const char *text, const Stamp &stamp) {
     }
     std::memcpy(lastEntry, entry, sizeof lastEntry);
     if (repeats > 0 && prepareEntry(stamp, "INFO")) {
-        std::fprintf(logfp, "[%s] %.24s : last message repeated %d times\n", lastLabel,
-                     stamp.text, repeats);
+        std::fprintf(logfp, "[%s] %.24s : last message repeated %d times\n", lastLabel, stamp.text,
+                     repeats);
     }
     std::snprintf(lastLabel, sizeof lastLabel, "%s", label);
     repeats = 0;

@@ -179,8 +179,9 @@ struct ConditionWatch {
         if (now - takenSinceMs < 1000) return;
         releaseConditionLock(share);
         refreshRepairCondition();
-        logMsg(1, "region condition left locked by a client (died or stopped inside a signal): "
-                  "released and initialised afresh");
+        logMsg(1,
+               "region condition left locked by a client (died or stopped inside a signal): "
+               "released and initialised afresh");
         takenSinceMs = 0;
     }
 };
@@ -317,8 +318,9 @@ int main(int argc, char **argv) {
     joinBy.tv_sec += joinBy.tv_nsec / 1000000000L;
     joinBy.tv_nsec %= 1000000000L;
     if (pthread_clockjoin_np(refreshThread, nullptr, CLOCK_MONOTONIC, &joinBy) != 0)
-        logMsg(1, "refresh thread did not end in time (region mutex held by a client): "
-                  "stopping without it");
+        logMsg(1,
+               "refresh thread did not end in time (region mutex held by a client): "
+               "stopping without it");
 
     healthSetState(health, IOSHARE_STATE_STOPPED);
     removeHealth(shmName);

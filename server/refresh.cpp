@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../lib/ioshare_region.h"
 #include "board.h"
 #include "health.h"
 #include "ioshare.h"
 #include "log.h"
 #include "modbus.h"
 #include "msw.h"
-#include "../lib/ioshare_region.h"
 #include "refresh_rules.h"
 #include "region.h"
 #include "running.h"
@@ -77,8 +77,8 @@ struct PeriodicRead {
 };
 
 constexpr PeriodicRead kReads[] = {
-    {IOSHARE_BIT_OUT_RB, "coils"},           {IOSHARE_INT_OUT_RB, "holding registers"},
-    {IOSHARE_BIT_IN, "discrete inputs"},     {IOSHARE_INT_IN, "input registers"},
+    {IOSHARE_BIT_OUT_RB, "coils"},       {IOSHARE_INT_OUT_RB, "holding registers"},
+    {IOSHARE_BIT_IN, "discrete inputs"}, {IOSHARE_INT_IN, "input registers"},
     {IOSHARE_DWORD_IN, "32-bit inputs"},
 };
 
@@ -168,7 +168,8 @@ bool held(int lockResult) {
 
 Layout takeLayout(const ioShare_t *s) {
     Layout l{};
-    for (int k = 0; k < ioshare::kKindCount; ++k) l.of[k] = {s->*kKinds[k].base, s->*kKinds[k].count};
+    for (int k = 0; k < ioshare::kKindCount; ++k)
+        l.of[k] = {s->*kKinds[k].base, s->*kKinds[k].count};
     return l;
 }
 
@@ -301,7 +302,8 @@ void writeOutputs(CycleState *st, const Layout &layout) {
                   {&st->regsBeyond, 16, st->regsBeyond.data},
                   {&st->regsFull, 16, intOutCache}};
     for (const auto &w : kOrder) {
-        if (w.write->pending && !w.write->triedThisCycle) sendWrite(st, w.write, w.function, w.data);
+        if (w.write->pending && !w.write->triedThisCycle)
+            sendWrite(st, w.write, w.function, w.data);
         w.write->triedThisCycle = false;
     }
 }
@@ -334,8 +336,8 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
             if (st->health != nullptr) {
                 healthBeginWrite(st->health);
                 ++st->health->failedReads;
-                noteError(st, "periodic read of %s at %lld failed retVal = %d", r.name,
-                          span.base, rc);
+                noteError(st, "periodic read of %s at %lld failed retVal = %d", r.name, span.base,
+                          rc);
                 healthEndWrite(st->health);
             }
             continue;
@@ -384,8 +386,8 @@ void reopenPortIfGone(CycleState *st, long long now) {
     if (st->portOpen && st->silentCycles < kReopenAfterCycles) return;
     if (now < st->nextReopenMs) return;
     st->nextReopenMs = now + st->reopenBackoffMs;
-    st->reopenBackoffMs = st->reopenBackoffMs * 2 > kReopenMaxMs ? kReopenMaxMs
-                                                                 : st->reopenBackoffMs * 2;
+    st->reopenBackoffMs =
+        st->reopenBackoffMs * 2 > kReopenMaxMs ? kReopenMaxMs : st->reopenBackoffMs * 2;
     if (st->portOpen) Close_Com(kPort);
     st->portOpen = Open_Com(kPort, 115200, 8, 0, 0) == 0;
     st->silentCycles = 0;

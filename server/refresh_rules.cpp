@@ -61,4 +61,3 @@ bool insideImage(int32_t addr, int32_t count, int32_t base, int32_t room) {
     const long long first = static_cast<long long>(addr) - base;
     return count >= 0 && first >= 0 && first + count <= room;
 }
-

@@ -2,8 +2,8 @@
 #include "region.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>

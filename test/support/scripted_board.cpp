@@ -170,7 +170,8 @@ void ScriptedBoard::answer(const Bytes &req) {
             case 4: {
                 out.push_back(static_cast<unsigned char>(2 * count));
                 for (unsigned i = 0; i < count && i < 125; ++i) {
-                    const unsigned v = (function == 3 ? holdingRegs_ : inputRegs_)[(addr + i) % 512];
+                    const unsigned v =
+                        (function == 3 ? holdingRegs_ : inputRegs_)[(addr + i) % 512];
                     out.push_back(static_cast<unsigned char>(v >> 8));
                     out.push_back(static_cast<unsigned char>(v));
                 }

@@ -136,13 +136,17 @@ TEST(BoardFaults, MissedIdentifierReadAndDroppedWrite) {
     const auto reqs = board.requests();
     int cyclesBetween = -1;
     for (const BoardRequest &r : reqs) {
-        if (r.function == 15 && r.outcome == "silent") cyclesBetween = 0;
-        else if (r.function == 15 && cyclesBetween >= 0) break;
-        else if (r.function == 1 && cyclesBetween >= 0) ++cyclesBetween;
+        if (r.function == 15 && r.outcome == "silent")
+            cyclesBetween = 0;
+        else if (r.function == 15 && cyclesBetween >= 0)
+            break;
+        else if (r.function == 1 && cyclesBetween >= 0)
+            ++cyclesBetween;
     }
     EXPECT_GE(cyclesBetween, 0) << "the first write was not dropped";
     EXPECT_LE(cyclesBetween, 2);
-    EXPECT_TRUE(board.coil(1) && board.coil(2) && !board.coil(3)) << "the rest of the image went too";
+    EXPECT_TRUE(board.coil(1) && board.coil(2) && !board.coil(3))
+        << "the rest of the image went too";
     ASSERT_TRUE(fbtest::waitUntil(
         [&] { return countOf(fbtest::readFile(names.logFile), "taken by the board again") == 1; }));
     // A few more cycles: nothing more is logged about it.

@@ -283,7 +283,7 @@ TEST_P(ConsoleStalled, CtrlSAndAFullTerminalCannotHoldTheServer) {
     ASSERT_EQ(tcgetattr(server.master, &during), 0);
     EXPECT_EQ(during.c_iflag & IXON, 0u) << "output flow control off";
 
-    std::string paste = "\x13\r";  // Ctrl-S, then Enter: an unknown line
+    std::string paste = "\x13\r";                      // Ctrl-S, then Enter: an unknown line
     for (int i = 0; i < 1500; ++i) paste += "help\r";  // far more answer than the terminal holds
     if (!bySignal) paste += "exit\r";
     std::thread typist([&] {
@@ -313,7 +313,8 @@ struct Manager {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) throw std::runtime_error("bind");
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind");
     }
     ~Manager() { close(fd); }
     // The next notice within `ms`, with the time it came; "" when none.

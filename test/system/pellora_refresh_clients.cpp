@@ -280,8 +280,8 @@ bool clientWriteServed(Rig &rig, int timeoutMs) {
         _exit(ioshare_request(s, IOSHARE_BIT_OUT, 0, 4, timeoutMs) == 0 ? 0 : 1);
     }
     int status = -1;
-    const bool ended = fbtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                                         timeoutMs + 5000);
+    const bool ended =
+        fbtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs + 5000);
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);

@@ -310,9 +310,9 @@ TEST_P(DaemonOpenFailure, ReportsTheFileAndFails) {
         return 0;
     });
     EXPECT_EQ(child.report(), "-1 " + std::to_string(child.pid));
-    EXPECT_EQ(child.output(), "Lockfile " + lock + " open failed\n" +
-                                  (c.link ? "Lockfile " + lock + " is a symbolic link: refused\n"
-                                          : ""));
+    EXPECT_EQ(child.output(),
+              "Lockfile " + lock + " open failed\n" +
+                  (c.link ? "Lockfile " + lock + " is a symbolic link: refused\n" : ""));
     EXPECT_EQ(child.finish(), 0);
     if (c.link) {
         EXPECT_EQ(readFile(target), "keep") << "the link's target is left alone";
