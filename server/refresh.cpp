@@ -1,10 +1,14 @@
 // The refresh thread: request slots, full-image writes and periodic reads.
 #include "refresh.h"
 
+#include <sched.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../lib/ioshare_region.h"
@@ -452,6 +456,32 @@ void recordCycle(CycleState *st, const ReadResult &reads, long long cycleUs) {
     healthEndWrite(h);
 }
 
+// Real-time mode: with PELLORA_RT_PRIORITY set to 1-99 the refresh thread
+// runs on SCHED_FIFO at that priority and the process's memory is locked,
+// so other programs on the controller cannot stretch the board's cycle. A
+// system that denies it costs a WARN line; the server then runs as before.
+void enterRealTime() {
+    const char *text = std::getenv("PELLORA_RT_PRIORITY");
+    if (text == nullptr || *text == '\0') return;
+    char *end = nullptr;
+    const long priority = std::strtol(text, &end, 10);
+    if (*end != '\0' || priority < 1 || priority > 99) {
+        logMsg(1, "PELLORA_RT_PRIORITY=%s is not a priority from 1 to 99: ignored", text);
+        return;
+    }
+    sched_param param{};
+    param.sched_priority = static_cast<int>(priority);
+    const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (rc != 0) {
+        logMsg(1, "real-time priority %ld refused (%s): running as before", priority,
+               std::strerror(rc));
+        return;
+    }
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
+        logMsg(1, "memory not locked (%s): the cycle may wait for paging", std::strerror(errno));
+    logMsg(2, "refresh thread on SCHED_FIFO priority %ld", priority);
+}
+
 long long nowUs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -478,6 +508,7 @@ bool refreshStalled(long long nowMs, long long limitMs) {
 void *writeThread(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     unsigned char buf[IOSHARE_AREA_SIZE];
+    enterRealTime();
     static CycleState st;  // large (the pending writes' data): not on the thread's stack
     st.health = refreshHealth;
     st.boardPresent = share->boardId != IOSHARE_NO_BOARD;

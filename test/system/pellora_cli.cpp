@@ -228,3 +228,33 @@ TEST(Cli, PathLengthLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Real-time mode: granted or refused by the system, the server cycles either
+// way and the log says which; a value that is no priority is ignored.
+TEST(Cli, RealTimePriorityGrantedOrRefusedTheServerCycles) {
+    const struct {
+        const char *value;
+        const char *logged;  // one of these '|'-separated texts
+    } cases[] = {{"20", "SCHED_FIFO priority 20|real-time priority 20 refused"},
+                 {"100", "is not a priority from 1 to 99: ignored"},
+                 {"x", "is not a priority from 1 to 99: ignored"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        Running run("realtime");
+        run.start({"-i", "20"}, {std::string("PELLORA_RT_PRIORITY=") + c.value});
+        const size_t before = run.board.trace().size();
+        EXPECT_TRUE(fbtest::waitUntil([&] { return run.board.trace().size() >= before + 10; }));
+        const std::string log = fbtest::readFile(run.names.logFile);
+        const std::string texts = c.logged;
+        const size_t bar = texts.find('|');
+        const bool found = log.find(texts.substr(0, bar)) != std::string::npos ||
+                           (bar != std::string::npos &&
+                            log.find(texts.substr(bar + 1)) != std::string::npos);
+        EXPECT_TRUE(found) << log;
+        EXPECT_EQ(run.server.stop(), 0);
+    }
+}
+
+}  // namespace
