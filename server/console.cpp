@@ -37,10 +37,12 @@ int cmdLen = 0;
 // terminal, opened non-blocking (the flag belongs to this descriptor alone,
 // not to the shell's), or standard output itself when it is no terminal.
 int outFd = 1;
-// How long an answer may wait for room on the terminal; echo does not wait.
-// Once a write has found no room in time the terminal counts as stalled and
-// output is dropped without waiting until it takes bytes again.
-constexpr int kAnswerWaitMs = 50;
+// How long output may wait for room on the terminal (a slow reader catches
+// up within it). Once a write has found no room in time the terminal counts
+// as stalled, and output is dropped without waiting until it takes bytes
+// again: a stopped or full terminal costs the run loop one wait, not one
+// per byte typed.
+constexpr int kOutputWaitMs = 100;
 bool stalled = false;
 
 // Bytes typed but not echoed yet: echo goes out in one write per read.
@@ -76,7 +78,7 @@ void consoleWrite(const char *p, size_t len, int waitMs) {
 }
 
 void flushEcho() {
-    if (echoLen > 0) consoleWrite(echoBuf, echoLen, 0);
+    if (echoLen > 0) consoleWrite(echoBuf, echoLen, kOutputWaitMs);
     echoLen = 0;
 }
 
@@ -93,7 +95,7 @@ void consolePrintf(const char *fmt, ...) {
     va_start(ap, fmt);
     const int n = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (n > 0) consoleWrite(text, std::min(static_cast<size_t>(n), sizeof text - 1), kAnswerWaitMs);
+    if (n > 0) consoleWrite(text, std::min(static_cast<size_t>(n), sizeof text - 1), kOutputWaitMs);
 }
 
 void printPrompt() {
