@@ -101,6 +101,7 @@ class Rig {
     }
 
     pid_t serverPid() const { return server_; }
+    pid_t boardPid() const { return board_; }
     const std::string &shmName() const { return shm_; }
 
     // Requests the board served since the last call.
