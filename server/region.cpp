@@ -176,6 +176,9 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
     idleRequestSlots(share);
     share->tailReq = IOSHARE_IDLE;
     pthread_cond_init(&share->cond, condAttr);
+    // Clients of a region left behind may be blocked on the condition's lock
+    // (its holder died, the earlier server perhaps): they go on now.
+    releaseConditionLock(share);
     if (heldLeftMutex) {
         // The left mutex is kept: clients may be waiting on it right now.
         heldLeftMutex = false;
