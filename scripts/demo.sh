@@ -5,14 +5,15 @@
 # server on it (with a region name, lock file and log file of their own),
 # shows from a client and from a Modbus/TCP master (mbpoll, through zuqgate)
 # what the server does, then stops everything and leaves nothing behind.
-# BUILD_DIR chooses the build directory (default build).
+# BUILD_DIR chooses the build directory (default build-demo), configured
+# without the tests and benchmarks, whose libraries the demo does not install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-demo}
 
 say() { printf '\n== %s\n' "$*"; }
 
-bash scripts/deps.sh
+bash scripts/deps.sh --demo
 
 say "Building pellora, rkboard-sim, zuqio and zuqgate in $build/"
 work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
@@ -32,8 +33,8 @@ cleanup() {
 trap cleanup EXIT
 
 start=$SECONDS
-if ! { cmake -S . -B "$build" && cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate; } \
-  >"$work/build.log" 2>&1; then
+if ! { cmake -S . -B "$build" -DFIELDBUS_TESTS=OFF -DFIELDBUS_BENCH=OFF &&
+  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate; } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"
   exit 1
 fi
