@@ -71,8 +71,10 @@ class Rig {
     Rig &operator=(const Rig &) = delete;
 
     // Starts the board (`paced`: at line speed) and the server at `interval`
-    // ms, and maps the region; false, with a message, when either fails.
-    bool start(const char *boardId, bool paced, int interval) {
+    // ms (with `serverEnv` added to its environment), and maps the region;
+    // false, with a message, when either fails.
+    bool start(const char *boardId, bool paced, int interval,
+               const std::vector<std::string> &serverEnv = {}) {
         if (dir_.empty()) return false;
         std::vector<std::string> b = {bin("rkboard-sim"), "--board", boardId,      "--link",
                                       path("board"),      "--trace", path("trace")};
@@ -84,9 +86,10 @@ class Rig {
         boardIn_ = pipeFds[1];  // kept open: the board reads commands from it
         if (!waitFor([&] { return access(path("board").c_str(), F_OK) == 0; }))
             return fail("rkboard-sim did not start");
-        const std::vector<std::string> env = {"PELLORA_SHM_NAME=" + shm_,
-                                              "PELLORA_LOCK_FILE=" + path("lock"),
-                                              "FIELDBUS_COM1=" + path("board")};
+        std::vector<std::string> env = {"PELLORA_SHM_NAME=" + shm_,
+                                        "PELLORA_LOCK_FILE=" + path("lock"),
+                                        "FIELDBUS_COM1=" + path("board")};
+        env.insert(env.end(), serverEnv.begin(), serverEnv.end());
         server_ = spawn({bin("pellora"), "-l", path("log"), "-i", std::to_string(interval)}, env,
                         -1, "server.out");
         if (!waitFor([&] {
@@ -98,6 +101,7 @@ class Rig {
     }
 
     pid_t serverPid() const { return server_; }
+    pid_t boardPid() const { return board_; }
     const std::string &shmName() const { return shm_; }
 
     // Requests the board served since the last call.

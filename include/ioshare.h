@@ -141,6 +141,55 @@ IOSHARE_ASSERT(sizeof(ioShare_t) == 2146504, "2146504 bytes");
 
 #undef IOSHARE_AT
 
+/* ---- Server health ----
+ * A second, small shared-memory object beside the region, named after it
+ * with IOSHARE_HEALTH_SUFFIX appended ("/zuqshmio.health"). The server
+ * creates it read-only to everyone else (mode 0640) and rewrites it at least
+ * once per cycle; it never touches the region's layout or what clients own
+ * there. Read it with ioshare_health_open and ioshare_health_read.
+ *
+ * Versioned: `version` grows when fields are added at the end, never when
+ * one moves; `size` is the size the server writes. A reader built against an
+ * older header reads the fields it knows. Times are milliseconds on the
+ * system's monotonic clock (CLOCK_MONOTONIC, the same for every process). */
+#define IOSHARE_HEALTH_SUFFIX ".health"
+#define IOSHARE_HEALTH_VERSION 1
+#define IOSHARE_HEALTH_ERROR_SIZE 128
+
+/* What the refresh thread is doing (ioshareHealth.state). */
+enum ioshareState {
+    IOSHARE_STATE_STARTING = 0, /* start-up, no cycle yet */
+    IOSHARE_STATE_CYCLING = 1,  /* the board answers, images are current */
+    IOSHARE_STATE_NO_BOARD = 2, /* no board has answered; asked again every few seconds */
+    IOSHARE_STATE_FAILING = 3,  /* the board stopped answering: inputs are getting old */
+    IOSHARE_STATE_NO_PORT = 4,  /* COM port 1 is gone; reopened every few seconds */
+    IOSHARE_STATE_STOPPED = 5   /* orderly stop under way or done */
+};
+
+typedef struct ioshareHealth {
+    uint32_t version;        /* IOSHARE_HEALTH_VERSION of the server that wrote it */
+    uint32_t size;           /* bytes the server fills: sizeof its ioshareHealth */
+    uint32_t sequence;       /* odd while the server is writing (see ioshare_health_read) */
+    int32_t serverPid;       /* process id of the server */
+    int64_t inputsMs;        /* when every periodic read of a cycle last succeeded; 0 never */
+    int64_t updatedMs;       /* when the server last wrote this record */
+    int32_t boardId;         /* as in the region; IOSHARE_NO_BOARD while none answered */
+    uint32_t state;          /* enum ioshareState */
+    uint64_t cycles;         /* refresh cycles completed */
+    uint32_t lastCycleUs;    /* duration of the last cycle's board work, microseconds */
+    uint32_t cycleRateMilli; /* cycles per second over the last second or so, times 1000 */
+    uint32_t failedReads;    /* periodic reads that failed */
+    uint32_t failedRequests; /* clients' on-demand reads that failed */
+    uint32_t failedWrites;   /* output writes that failed (each is sent again) */
+    uint32_t portReopens;    /* times COM port 1 was closed and opened again */
+    char lastError[IOSHARE_HEALTH_ERROR_SIZE]; /* text of the last failure, "" none */
+} ioshareHealth;
+
+IOSHARE_ASSERT(offsetof(ioshareHealth, inputsMs) == 16, "inputsMs");
+IOSHARE_ASSERT(offsetof(ioshareHealth, cycles) == 40, "cycles");
+IOSHARE_ASSERT(offsetof(ioshareHealth, lastError) == 72, "lastError");
+IOSHARE_ASSERT(sizeof(ioshareHealth) == 200, "health record");
+
 /* ---- Client helpers (libfieldbus) ----
  * For the processes that use a running server's region. Fields and images
  * are read and written with the mutex held (ioshare_lock); requests are
@@ -188,7 +237,16 @@ int ioshare_signal(ioShare_t *share);
  * addr -1, or mutex not taken; -2 slot still busy, nothing posted; -3 posted
  * but not seen taken (it may stay posted; also when another client posted the
  * very same request right after ours was taken). A write sends the kind's
- * output image: put the points first. */
+ * output image: put the points first.
+ *
+ * What a completed request (0) means: the server has taken it in hand, no
+ * more. A write's image has been copied and is sent to the board that cycle
+ * and, while the board does not take it, again every cycle until it does:
+ * what the board drives shows in the read-back image (IOSHARE_BIT_OUT_RB,
+ * IOSHARE_INT_OUT_RB) and a failing write in the health's failedWrites. A
+ * read beyond the mirrored range is in the image if it succeeded (a failed
+ * one leaves the image and counts in failedRequests); one inside the range
+ * is served by the periodic read that follows in the same cycle. */
 int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int timeoutMs);
 
 /* Reads the point at Modbus address `addr` from the image of `kind`, with
@@ -203,6 +261,25 @@ int ioshare_get(const ioShare_t *share, int kind, int32_t addr, uint32_t *value)
  * the board with the next write request of that kind. 0, or -1 for another
  * kind or an address outside the image. */
 int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value);
+
+/* Maps the health object of the region `name` (null or empty: as
+ * ioshare_open) read-only: the mapping, or null with errno set (ENOENT: no
+ * server runs, or one too old to publish its health). Release it with
+ * ioshare_health_close. */
+const ioshareHealth *ioshare_health_open(const char *name);
+
+/* Unmaps a mapping of ioshare_health_open: 0, or -1. */
+int ioshare_health_close(const ioshareHealth *health);
+
+/* Copies the record as one consistent whole (the server may be writing it:
+ * the copy is retried while `sequence` is odd or changes under it). 0, or -1
+ * when no consistent copy could be had or the version is unknown (0). */
+int ioshare_health_read(const ioshareHealth *health, ioshareHealth *copy);
+
+/* Age of the inputs in a copy: milliseconds since every periodic read of a
+ * cycle last succeeded, or -1 when they never have. The images hold values
+ * that old or older: a client that must not act on stale inputs checks it. */
+long long ioshare_inputs_age_ms(const ioshareHealth *copy);
 
 FIELDBUS_END_DECLS
 

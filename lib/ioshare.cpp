@@ -10,56 +10,32 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ioshare_region.h"
 
 namespace {
 
 constexpr useconds_t kPollUs = 500;
 
-using Image = unsigned char[IOSHARE_AREA_SIZE];
-
-// Where a kind lives in the record: its slot (none for the 32-bit inputs),
-// its image, the base its points count from, the bytes per point (0: bits).
-struct KindInfo {
-    int32_t ioShare_t::*reqAddr;
-    int32_t ioShare_t::*reqCount;
-    Image ioShare_t::*image;
-    int32_t ioShare_t::*base;
-    int bytesPerPoint;
-};
-
-constexpr KindInfo kKinds[] = {
-    {&ioShare_t::bitInReqAddr, &ioShare_t::bitInReqCount, &ioShare_t::bitInImage,
-     &ioShare_t::bitInBase, 0},
-    {&ioShare_t::bitOutReqAddr, &ioShare_t::bitOutReqCount, &ioShare_t::bitOutImage,
-     &ioShare_t::bitOutBase, 0},
-    {&ioShare_t::bitOutRbReqAddr, &ioShare_t::bitOutRbReqCount, &ioShare_t::bitOutRbImage,
-     &ioShare_t::bitOutBase, 0},
-    {&ioShare_t::intInReqAddr, &ioShare_t::intInReqCount, &ioShare_t::intInImage,
-     &ioShare_t::intInBase, 2},
-    {&ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount, &ioShare_t::intOutImage,
-     &ioShare_t::intOutBase, 2},
-    {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount, &ioShare_t::intOutRbImage,
-     &ioShare_t::intOutBase, 2},
-    {nullptr, nullptr, &ioShare_t::dwordInImage, &ioShare_t::dwordInBase, 4},
-};
-
-const KindInfo *kindInfo(int kind) {
-    return kind >= 0 && kind <= IOSHARE_DWORD_IN ? &kKinds[kind] : nullptr;
-}
+using ioshare::Kind;
 
 // Byte offset of the point at `addr` in the kind's image (bit offset for
 // bits), or -1 when it lies outside. A 32-bit input is two registers, so its
 // address lies an even number of registers from the base.
-long pointOffset(const ioShare_t *share, const KindInfo &k, int32_t addr) {
+long pointOffset(const ioShare_t *share, const Kind &k, int32_t addr) {
     long long first = static_cast<long long>(addr) - share->*k.base;
     if (k.bytesPerPoint == 4) {
         if (first % 2 != 0) return -1;
         first /= 2;
     }
-    const long long room =
-        k.bytesPerPoint == 0 ? IOSHARE_BIT_POINTS : IOSHARE_AREA_SIZE / k.bytesPerPoint;
-    if (first < 0 || first >= room) return -1;
+    if (first < 0 || first >= ioshare::roomOf(k)) return -1;
     return static_cast<long>(k.bytesPerPoint == 0 ? first : first * k.bytesPerPoint);
+}
+
+bool bitAt(const unsigned char *p, size_t bit) {
+    return (p[bit / 8] >> (bit % 8) & 1u) != 0;
 }
 
 long long monoMs() {
@@ -94,11 +70,45 @@ bool waitIdle(ioShare_t *share, int32_t ioShare_t::*addr, long long end, bool *l
 
 }  // namespace
 
-ioShare_t *ioshare_open(const char *name) {
+namespace ioshare {
+
+const char *regionName(const char *name) {
     if (name == nullptr || *name == '\0') {
         name = std::getenv(IOSHARE_NAME_ENV);
         if (name == nullptr || *name == '\0') name = IOSHARE_DEFAULT_NAME;
     }
+    return name;
+}
+
+int repairLock(ioShare_t *share, int rc) {
+    if (rc == 0) return 0;
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&share->mutex);
+        return 1;
+    }
+    return -1;
+}
+
+void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, size_t count) {
+    std::memset(dst, 0, (count + 7) / 8);
+    for (size_t i = 0; i < count; ++i)
+        if (bitAt(src, srcBit + i))
+            dst[i / 8] = static_cast<unsigned char>(dst[i / 8] | 1u << (i % 8));
+}
+
+void scatterBits(const unsigned char *src, unsigned char *dst, size_t dstBit, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const size_t bit = dstBit + i;
+        const auto mask = static_cast<unsigned char>(1u << (bit % 8));
+        dst[bit / 8] =
+            static_cast<unsigned char>(bitAt(src, i) ? dst[bit / 8] | mask : dst[bit / 8] & ~mask);
+    }
+}
+
+}  // namespace ioshare
+
+ioShare_t *ioshare_open(const char *name) {
+    name = ioshare::regionName(name);
     const int fd = shm_open(name, O_RDWR, 0);
     if (fd < 0) return nullptr;
     struct stat st {};
@@ -120,14 +130,9 @@ int ioshare_close(ioShare_t *share) {
 
 int ioshare_lock(ioShare_t *share) {
     const int rc = pthread_mutex_lock(&share->mutex);
-    if (rc == 0) return 0;
-    // Its holder died: the fields are whole words and bytes, nothing to undo.
-    if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(&share->mutex);
-        return 1;
-    }
-    errno = rc;
-    return -1;
+    const int result = ioshare::repairLock(share, rc);
+    if (result < 0) errno = rc;
+    return result;
 }
 
 int ioshare_unlock(ioShare_t *share) {
@@ -142,7 +147,7 @@ int ioshare_signal(ioShare_t *share) {
 }
 
 int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int timeoutMs) {
-    const KindInfo *k = kindInfo(kind);
+    const Kind *k = ioshare::kindOf(kind);
     if (k == nullptr || k->reqAddr == nullptr || addr == IOSHARE_IDLE) return -1;
     const long long end = monoMs() + (timeoutMs > 0 ? timeoutMs : 0);
     if (!lockUntil(share, end)) return -1;
@@ -168,7 +173,7 @@ int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int
 }
 
 int ioshare_get(const ioShare_t *share, int kind, int32_t addr, uint32_t *value) {
-    const KindInfo *k = kindInfo(kind);
+    const Kind *k = ioshare::kindOf(kind);
     if (k == nullptr) return -1;
     const long at = pointOffset(share, *k, addr);
     if (at < 0) return -1;
@@ -190,7 +195,7 @@ int ioshare_get(const ioShare_t *share, int kind, int32_t addr, uint32_t *value)
 
 int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value) {
     if (kind != IOSHARE_BIT_OUT && kind != IOSHARE_INT_OUT) return -1;
-    const KindInfo &k = kKinds[kind];
+    const Kind &k = ioshare::kKinds[kind];
     const long at = pointOffset(share, k, addr);
     if (at < 0) return -1;
     unsigned char *p = share->*k.image;
@@ -202,4 +207,50 @@ int ioshare_put(ioShare_t *share, int kind, int32_t addr, uint32_t value) {
         p[at + 1] = static_cast<unsigned char>(value);
     }
     return 0;
+}
+
+const ioshareHealth *ioshare_health_open(const char *name) {
+    const std::string healthName = std::string(ioshare::regionName(name)) + IOSHARE_HEALTH_SUFFIX;
+    const int fd = shm_open(healthName.c_str(), O_RDONLY, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(ioshareHealth))) {
+        close(fd);
+        errno = EAGAIN;
+        return nullptr;
+    }
+    void *p = mmap(nullptr, sizeof(ioshareHealth), PROT_READ, MAP_SHARED, fd, 0);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return p == MAP_FAILED ? nullptr : static_cast<const ioshareHealth *>(p);
+}
+
+int ioshare_health_close(const ioshareHealth *health) {
+    return health != nullptr && munmap(const_cast<ioshareHealth *>(health), sizeof *health) == 0
+               ? 0
+               : -1;
+}
+
+int ioshare_health_read(const ioshareHealth *health, ioshareHealth *copy) {
+    if (health == nullptr || copy == nullptr) return -1;
+    // The server's writes are bracketed by two increments of the sequence:
+    // a copy taken between two equal, even readings is whole.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint32_t before = __atomic_load_n(&health->sequence, __ATOMIC_ACQUIRE);
+        if (before % 2 == 0) {
+            std::memcpy(copy, health, sizeof *copy);
+            __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            if (__atomic_load_n(&health->sequence, __ATOMIC_RELAXED) == before)
+                return copy->version == 0 ? -1 : 0;
+        }
+        usleep(kPollUs / 5);
+    }
+    return -1;
+}
+
+long long ioshare_inputs_age_ms(const ioshareHealth *copy) {
+    if (copy == nullptr || copy->inputsMs <= 0) return -1;
+    const long long age = monoMs() - copy->inputsMs;
+    return age < 0 ? 0 : age;
 }

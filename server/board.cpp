@@ -1,6 +1,8 @@
 // The I/O board on COM port 1: identification and the region's layout.
 #include "board.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -29,12 +31,23 @@ constexpr std::array<BoardLayout, 8> kBoards{{
     {0x0C2A, 32, 4, 0, 4, 0, 4, 32, 2, 128, 4},
 }};
 
-// Identifier 0 stands for a board that did not answer.
-unsigned readBoardId() {
-    unsigned char data[8] = {};
-    const int rc = modbusRequest(kPort, kSlave, 3, kIdRegister, 2, reinterpret_cast<char *>(data),
-                                 sizeof data, kTimeoutMs, nullptr);
-    return rc == 0 ? boardIdFromRegisters(data) : 0;
+// Discovery asks this often, a pause apart, before it concludes that no
+// board is there: a board that misses one request (line noise, still
+// booting) is not taken for a missing one for the life of the process. All
+// attempts together stay within a second.
+constexpr int kIdAttempts = 4;
+constexpr useconds_t kIdPauseUs = 150000;
+
+// Identifier 0 stands for a board that did not answer `attempts` requests.
+unsigned readBoardId(int attempts) {
+    for (int i = 0; i < attempts; ++i) {
+        if (i > 0) usleep(kIdPauseUs);
+        unsigned char data[8] = {};
+        if (modbusRequest(kPort, kSlave, 3, kIdRegister, 2, reinterpret_cast<char *>(data),
+                          sizeof data, kTimeoutMs, nullptr) == 0)
+            return boardIdFromRegisters(data);
+    }
+    return 0;
 }
 
 // Everything the layout step resets before a table row is applied.
@@ -103,7 +116,7 @@ unsigned boardIdFromRegisters(const unsigned char data[4]) {
 
 int initIOBoard(ioShare_t *share) {
     if (Open_Com(kPort, 115200, 8, 0, 0) != 0) return -1;
-    const unsigned id = readBoardId();
+    const unsigned id = readBoardId(kIdAttempts);
     std::printf("rk-board ID=%04X\n", id);
 
     lockRegion(share);  // repairs a mutex whose holder died
@@ -122,6 +135,19 @@ int initIOBoard(ioShare_t *share) {
     }
     pthread_mutex_unlock(&share->mutex);
     return 0;
+}
+
+unsigned rediscoverIOBoard(ioShare_t *share) {
+    const unsigned id = readBoardId(1);
+    const BoardLayout *b = id != 0 ? findBoardLayout(id) : nullptr;
+    if (b == nullptr) return id;
+    // Request slots are left as they are: clients may have posted already.
+    lockRegion(share);
+    share->boardId = static_cast<int32_t>(id);
+    applyLayout(share, *b);
+    loadOutputImages(share);
+    pthread_mutex_unlock(&share->mutex);
+    return id;
 }
 
 int finiIOBoard(void) {

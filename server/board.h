@@ -26,9 +26,17 @@ unsigned boardIdFromRegisters(const unsigned char data[4]);
 // Opens COM port 1, identifies the board and writes its layout into the
 // region (mutex held), then loads the output images with the board's present
 // outputs. 0 for a board of the table or no board at all (boardId then
-// IOSHARE_NO_BOARD, empty layout); -1 when COM port 1 does not open; -3 for an
+// IOSHARE_NO_BOARD, empty layout; the identifier is asked for a few times
+// within a second first); -1 when COM port 1 does not open; -3 for an
 // identifier outside the table, after which COM port 1 is closed again.
 int initIOBoard(ioShare_t *share);
+
+// For a server that started without a board: asks once for the identifier
+// and, when a board of the table answers, writes its layout into the region
+// and loads the output images from the board (mutex held), as start-up does.
+// The identifier that answered (one outside the table changes nothing), 0
+// when none did.
+unsigned rediscoverIOBoard(ioShare_t *share);
 
 // Closes COM port 1; Close_Com's result.
 int finiIOBoard(void);

@@ -24,9 +24,17 @@ bool badPath(const char *lockPath) {
     return lockPath == nullptr || lockPath[0] == '\0';
 }
 
+// Opened without following a symbolic link and without emptying it: the
+// server runs as root, and a link planted at the lock path would otherwise
+// have it lock and overwrite whatever file the link names. The file is only
+// emptied once its lock is held (writePid).
 int openLockFile(const char *lockPath) {
-    const int fd = open(lockPath, O_RDWR | O_CREAT, 0644);
-    if (fd < 0) std::printf("Lockfile %s open failed\n", lockPath);
+    const int fd = open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const bool link = errno == ELOOP;
+        std::printf("Lockfile %s open failed\n", lockPath);
+        if (link) std::printf("Lockfile %s is a symbolic link: refused\n", lockPath);
+    }
     return fd;
 }
 
@@ -134,7 +142,11 @@ int initDaemon(int daemonFlag, const char *lockPath) {
         // Failing to leave the start directory only keeps it busy.
         const int cwdResult = chdir("/");
         static_cast<void>(cwdResult);
-        umask(0);
+        // A mask of 0 would create whatever the daemon writes later
+        // world-writable: the inherited mask is kept, with group and others
+        // at least denied writing.
+        const mode_t inherited = umask(0);
+        umask(inherited | 022);
         detachStandardDescriptors();
     }
     return 0;

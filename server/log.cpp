@@ -1,8 +1,11 @@
 // The server's levelled log file.
 #include "log.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -11,12 +14,22 @@
 
 namespace {
 
+// Longest message text of one entry; longer ones are cut.
+constexpr size_t kTextSize = 4096;
+
 FILE *logfp = nullptr;
 int logline = 0;
 char *logfile = nullptr;
 int MAXLOGLINE = 1024;
 int logLevel = 2;
 char strBanner[128] = "Server";
+
+// The last entry written (label and text), and how many identical entries
+// have come since without being written: a client that floods refused
+// requests must not be able to push everything else out of the log.
+char lastEntry[kTextSize + 16] = "";
+char lastLabel[16] = "";
+int repeats = 0;
 
 // One lock around the limit test, the re-open and the write: a thread must
 // never write into a stream that another thread is closing at the limit.
@@ -54,13 +67,24 @@ Stamp stampOf(time_t when) {
     return s;
 }
 
+// Opens the log emptied, without following a symbolic link: the server runs
+// as root and must not be led into truncating whatever file a link names.
+FILE *openLogFile(const char *path) {
+    if (path == nullptr) return nullptr;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    FILE *fp = fdopen(fd, "w");
+    if (fp == nullptr) close(fd);
+    return fp;
+}
+
 // Steps shared by every entry, with the lock held: empties the file at the
 // limit (writing the clear header with `clearLabel`), then counts the entry.
 // False when no log is open afterwards.
 bool prepareEntry(const Stamp &stamp, const char *clearLabel) {
     if (logline > MAXLOGLINE) {
         if (logfp != nullptr) std::fclose(logfp);
-        logfp = logfile != nullptr ? std::fopen(logfile, "w") : nullptr;
+        logfp = openLogFile(logfile);
         if (logfp == nullptr) return false;
         logline = 0;
         std::fprintf(logfp, "%s Log\n", strBanner);
@@ -69,6 +93,36 @@ bool prepareEntry(const Stamp &stamp, const char *clearLabel) {
     if (logfp == nullptr) return false;
     ++logline;
     return true;
+}
+
+// With the lock held: whether the entry `text` under `label` repeats the
+// last one written, which is then only counted. A different entry first
+// writes how often the last one was held back.
+bool heldBack(const char *label, const char *text, const Stamp &stamp) {
+    char entry[sizeof lastEntry];
+    std::snprintf(entry, sizeof entry, "%s|%s", label, text);
+    if (logfp != nullptr && std::strcmp(entry, lastEntry) == 0) {
+        ++repeats;
+        return true;
+    }
+    std::memcpy(lastEntry, entry, sizeof lastEntry);
+    if (repeats > 0 && prepareEntry(stamp, "INFO")) {
+        std::fprintf(logfp, "[%s] %.24s : last message repeated %d times\n", lastLabel, stamp.text,
+                     repeats);
+    }
+    std::snprintf(lastLabel, sizeof lastLabel, "%s", label);
+    repeats = 0;
+    return false;
+}
+
+// Writes out the count of entries held back, at the end of the log.
+void flushRepeats() {
+    if (repeats == 0 || logfp == nullptr) return;
+    const Stamp stamp = stampOf(std::time(nullptr));
+    std::fprintf(logfp, "[%s] %.24s : last message repeated %d times\n", lastLabel, stamp.text,
+                 repeats);
+    std::fflush(logfp);
+    repeats = 0;
 }
 
 }  // namespace
@@ -83,8 +137,10 @@ int initLog(char *path, int maxlogline, int level, const char *banner) {
         if (banner != nullptr && std::strlen(banner) < sizeof strBanner)
             std::snprintf(strBanner, sizeof strBanner, "%s", banner);
         if (logfp != nullptr) std::fclose(logfp);
-        logfp = path != nullptr ? std::fopen(path, "w") : nullptr;
+        logfp = openLogFile(path);
         logline = 0;
+        lastEntry[0] = '\0';
+        repeats = 0;
         if (logfp == nullptr) return -1;
     }
     logMsg(2, "%s Log Start", strBanner);
@@ -95,14 +151,15 @@ int logMsg(int level, const char *fmt, ...) {
     if (level > logLevel) return 0;
     const Label label = labelFor(level);
     const Stamp stamp = stampOf(std::time(nullptr));
-    Guard g;
-    if (!prepareEntry(stamp, "INFO")) return -1;
-    std::fprintf(logfp, "[%s] %.24s : ", label.text, stamp.text);
+    char text[kTextSize];
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(logfp, fmt, ap);
+    std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    std::fputc('\n', logfp);
+    Guard g;
+    if (heldBack(label.text, text, stamp)) return 0;
+    if (!prepareEntry(stamp, "INFO")) return -1;
+    std::fprintf(logfp, "[%s] %.24s : %s\n", label.text, stamp.text, text);
     std::fflush(logfp);
     return 0;
 }
@@ -110,14 +167,17 @@ int logMsg(int level, const char *fmt, ...) {
 int logError(const char *fmt, ...) {
     const int err = errno;  // before anything below can change it
     const Stamp stamp = stampOf(std::time(nullptr));
-    Guard g;
-    if (!prepareEntry(stamp, "INFO")) return -1;
-    std::fprintf(logfp, "[ERROR ] %.24s : ", stamp.text);
+    char text[kTextSize];
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(logfp, fmt, ap);
+    int len = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    std::fprintf(logfp, " (%s)\n", std::strerror(err));
+    len = len < 0 ? 0 : std::min<int>(len, sizeof text - 1);
+    std::snprintf(text + len, sizeof text - static_cast<size_t>(len), " (%s)", std::strerror(err));
+    Guard g;
+    if (heldBack("ERROR ", text, stamp)) return -1;
+    if (!prepareEntry(stamp, "INFO")) return -1;
+    std::fprintf(logfp, "[ERROR ] %.24s : %s\n", stamp.text, text);
     std::fflush(logfp);
     return -1;
 }
@@ -127,6 +187,7 @@ int logMsgDump(int level, char *data, int size) {
     const Label label = labelFor(level);
     const Stamp stamp = stampOf(std::time(nullptr));
     Guard g;
+    lastEntry[0] = '\0';  // a dump is never held back, nor taken for a repeat
     if (!prepareEntry(stamp, "INFO  ")) return -1;
     std::fprintf(logfp, "[%s] %.24s : dump %d bytes", label.text, stamp.text, size);
     for (int i = 0; data != nullptr && i < size; ++i) {
@@ -140,6 +201,7 @@ int logMsgDump(int level, char *data, int size) {
 
 void finiLog(void) {
     Guard g;
+    flushRepeats();
     if (logfp != nullptr) std::fclose(logfp);
     logfp = nullptr;
 }

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,10 @@
 #include "board.h"
 #include "console.h"
 #include "daemon.h"
+#include "health.h"
 #include "log.h"
 #include "msw.h"
+#include "notify.h"
 #include "refresh.h"
 #include "region.h"
 #include "running.h"
@@ -73,6 +76,9 @@ bool copyPath(char (&dest)[kPathSize], const char *path, const char *what) {
 enum class Parsed { Run, Help, Refused };
 
 Parsed parseOptions(int argc, char **argv, Settings *s) {
+    // A log path that does not fit is refused only once the whole command
+    // line is read: -h after it still prints the usage and ends with 0.
+    const char *tooLong = nullptr;
     int opt;
     while ((opt = getopt(argc, argv, "dhi:v:l:c:s:")) != -1) {
         switch (opt) {
@@ -92,12 +98,16 @@ Parsed parseOptions(int argc, char **argv, Settings *s) {
                 s->logLines = std::atoi(optarg);
                 break;
             case 'l':
-                if (!copyPath(s->logPath, optarg, "Log file")) return Parsed::Refused;
+                if (std::strlen(optarg) >= kPathSize)
+                    tooLong = optarg;
+                else
+                    copyPath(s->logPath, optarg, "Log file");
                 break;
             default:
                 break;  // -c is accepted and ignored; getopt has reported the rest
         }
     }
+    if (tooLong != nullptr && !copyPath(s->logPath, tooLong, "Log file")) return Parsed::Refused;
     // The lock file's seam, read only once the command line allows a start.
     const char *lock = std::getenv("PELLORA_LOCK_FILE");
     if (lock != nullptr && *lock != '\0' && !copyPath(s->lockPath, lock, "Lock file"))
@@ -113,6 +123,76 @@ void printOverriddenPaths(const char *shmName) {
     const char *com = Get_Com_Device(1);
     if (com != nullptr && std::strcmp(com, kDefaultComDevice) != 0)
         std::printf("COM1 device = %s\n", com);
+}
+
+// What the service manager hears while the server runs: a status line now
+// and then, and the watchdog's notice only while the refresh thread makes
+// progress (a stalled cycle is then restarted by the manager).
+struct ServiceNotices {
+    long long lastPingMs = 0;
+    long long lastStatusMs = 0;
+
+    static void status(const ioshareHealth *h, const char *prefix) {
+        char text[160];
+        if (h == nullptr) {
+            std::snprintf(text, sizeof text, "%sSTATUS=running", prefix);
+        } else if (h->boardId == IOSHARE_NO_BOARD) {
+            std::snprintf(text, sizeof text, "%sSTATUS=no board answering, %.1f cycles/s", prefix,
+                          h->cycleRateMilli / 1000.0);
+        } else {
+            std::snprintf(text, sizeof text, "%sSTATUS=board %04X, %.1f cycles/s", prefix,
+                          static_cast<unsigned>(h->boardId), h->cycleRateMilli / 1000.0);
+        }
+        notifySend(text);
+    }
+
+    void tick(const ioshareHealth *h) {
+        const long long now = healthNowMs();
+        const long long every = notifyWatchdogMs();
+        if (every > 0 && now - lastPingMs >= every &&
+            !refreshStalled(now, every > 1000 ? every : 1000)) {
+            notifySend("WATCHDOG=1");
+            lastPingMs = now;
+        }
+        if (now - lastStatusMs >= 5000) {
+            if (lastStatusMs != 0) status(h, "");
+            lastStatusMs = now;
+        }
+    }
+};
+
+// Watches the region's condition from the run loop: its internal lock seen
+// taken for a whole second is one a client left behind, dying or stopped
+// inside a signal. It is released (the refresh thread and signalling clients
+// blocked on it go on) and the refresh thread initialises the condition
+// afresh.
+struct ConditionWatch {
+    long long takenSinceMs = 0;
+
+    void tick(ioShare_t *share) {
+        if (!conditionLockTaken(share)) {
+            takenSinceMs = 0;
+            return;
+        }
+        const long long now = healthNowMs();
+        if (takenSinceMs == 0) takenSinceMs = now;
+        if (now - takenSinceMs < 1000) return;
+        releaseConditionLock(share);
+        refreshRepairCondition();
+        logMsg(1,
+               "region condition left locked by a client (died or stopped inside a signal): "
+               "released and initialised afresh");
+        takenSinceMs = 0;
+    }
+};
+
+// A start that fails once the region exists takes it away again: clients
+// must not find a board layout published by a server that is not running.
+int failStart(const char *shmName) {
+    removeUnpublishedRegion();
+    shm_unlink(shmName);
+    removeHealth(shmName);
+    return -1;
 }
 
 }  // namespace
@@ -137,7 +217,9 @@ int main(int argc, char **argv) {
     }
 
     // A log that cannot be opened leaves the server running without one.
-    initLog(s.logPath, s.logLines, s.logLevel, kBanner);
+    if (initLog(s.logPath, s.logLines, s.logLevel, kBanner) != 0)
+        std::fprintf(stderr, "logfile %s not opened: %s\n", s.logPath,
+                     errno == ELOOP ? "a symbolic link, refused" : std::strerror(errno));
     std::printf("Share Memory I/O Server %s (build at %s)\n", kVersion, __DATE__);
     std::printf(s.daemonFlag != 0 ? "Mode : daemon\n" : "Mode : interactive\n");
     std::printf("logfile = %s, level %d\n", s.logPath, s.logLevel);
@@ -146,19 +228,29 @@ int main(int argc, char **argv) {
     printOverriddenPaths(shmName);
 
     ioShare_t *share = createRegion(shmName);
-    if (share == nullptr) return -1;
+    if (share == nullptr) {
+        removeUnpublishedRegion();
+        return -1;
+    }
     std::printf("share memory size = %d bytes, refresh interval %d ms\n",
                 static_cast<int>(sizeof(ioShare_t)), s.interval);
 
     pthread_mutexattr_t mutexAttr;
     pthread_condattr_t condAttr;
-    if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return -1;
+    if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return failStart(shmName);
     initRegion(share, s.interval, &mutexAttr, &condAttr);
+    ioshareHealth *health = createHealth(shmName);
+    setRefreshHealth(health);
 
     if (initIOBoard(share) < 0) {
         std::perror("I/O Board init Failed");
         stopServer();
-        return -1;  // the region stays for the next start to reuse
+        return failStart(shmName);
+    }
+    if (health != nullptr) {
+        healthBeginWrite(health);
+        health->boardId = share->boardId;
+        healthEndWrite(health);
     }
 
     // The handler goes in before the daemon step, so that the daemon holds
@@ -173,7 +265,7 @@ int main(int argc, char **argv) {
             logMsg(1, "Daemon Failed retVal = %d\n", daemonResult);
         }
         stopServer();
-        return -1;
+        return failStart(shmName);
     }
 
     if (s.daemonFlag == 0) initConsole(kBanner);
@@ -182,33 +274,67 @@ int main(int argc, char **argv) {
         std::printf("error create thread\n");
         // The operator's terminal must not be left without echo.
         if (s.daemonFlag == 0) finiConsole();
-        return -1;
+        return failStart(shmName);
     }
 
     // Start-up lines reach a pipe or a log collector now, not at exit, and
     // only once SIGTERM is handled: whoever reads them (a supervisor, the
     // tests) may stop the server from then on. Keep this after the handler.
     std::fflush(stdout);
+    // Ready: the board is discovered (or known to be missing) and the
+    // refresh thread runs.
+    const bool managed = notifyInit();
+    ServiceNotices notices;
+    if (managed) ServiceNotices::status(health, "READY=1\n");
+    ConditionWatch watch;
 
     while (serverRunning()) {
         if (s.daemonFlag == 0) consoleService(&runningFlag);
+        if (managed) notices.tick(health);
+        watch.tick(share);
         usleep(10000);
     }
+    if (managed) notifySend("STOPPING=1");
 
     if (s.daemonFlag == 0) finiConsole();
     stopServer();
-    lockRegion(share);                     // repairs a mutex whose holder died
+    // No client can hold the stop up: neither one that keeps the mutex (a
+    // stopped process) nor one that left the condition's lock taken.
+    if (conditionLockTaken(share)) {
+        releaseConditionLock(share);
+        logMsg(1, "region condition left locked by a client: released for the stop");
+    }
+    const int locked = lockRegionFor(share, 1000);  // repairs a mutex whose holder died
     pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now
-    pthread_mutex_unlock(&share->mutex);
-    pthread_join(refreshThread, nullptr);  // it finishes the cycle it is in
+    if (locked >= 0)
+        pthread_mutex_unlock(&share->mutex);
+    else
+        logMsg(1, "region mutex held by a client that does not let go: stopping without it");
+    // It finishes the cycle it is in; one blocked on a mutex a client keeps
+    // is left behind (the process ends with it).
+    timespec joinBy{};
+    clock_gettime(CLOCK_MONOTONIC, &joinBy);
+    joinBy.tv_nsec += (locked >= 0 ? 1500 : 500) * 1000000L;
+    joinBy.tv_sec += joinBy.tv_nsec / 1000000000L;
+    joinBy.tv_nsec %= 1000000000L;
+    if (pthread_clockjoin_np(refreshThread, nullptr, CLOCK_MONOTONIC, &joinBy) != 0)
+        logMsg(1,
+               "refresh thread did not end in time (region mutex held by a client): "
+               "stopping without it");
 
+    healthSetState(health, IOSHARE_STATE_STOPPED);
+    removeHealth(shmName);
     if (shm_unlink(shmName) == -1) {
         std::perror("shm_unlink");
         return -1;
     }
     pthread_mutexattr_destroy(&mutexAttr);
     pthread_condattr_destroy(&condAttr);
-    std::printf("Stop Share Memory I/O Server\n");
+    // A terminal that takes nothing more must not hold the stop up.
+    if (s.daemonFlag == 0)
+        consoleMessage("Stop Share Memory I/O Server\n");
+    else
+        std::printf("Stop Share Memory I/O Server\n");
     logMsg(2, "Stop Share Memory I/O Server");
     finiLog();
     finiIOBoard();

@@ -1,14 +1,23 @@
 // The refresh thread: request slots, full-image writes and periodic reads.
 #include "refresh.h"
 
+#include <sched.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "../lib/ioshare_region.h"
+#include "board.h"
+#include "health.h"
 #include "ioshare.h"
 #include "log.h"
 #include "modbus.h"
+#include "msw.h"
 #include "refresh_rules.h"
 #include "region.h"
 #include "running.h"
@@ -24,8 +33,20 @@ constexpr char kPort = 1;
 constexpr char kSlave = 1;
 constexpr WORD kTimeoutMs = 50;
 constexpr useconds_t kLockRetryUs = 100000;
+// While no board has answered, it is asked for again this often.
+constexpr long long kDiscoveryMs = 3000;
+// Shortest wait of a cycle that has no board to talk to (no board found, or
+// the port gone): interval 0 must not spin through empty cycles.
+constexpr long long kIdleWaitMs = 100;
+// Cycles in a row in which the board answered nothing before COM port 1 is
+// closed and opened again (an adapter unplugged and plugged back in is a new
+// device under the same path), and the back-off between two reopens.
+constexpr int kReopenAfterCycles = 3;
+constexpr long long kReopenFirstMs = 1000;
+constexpr long long kReopenMaxMs = 8000;
 
-using Image = unsigned char[IOSHARE_AREA_SIZE];
+using ioshare::Kind;
+using ioshare::kKinds;
 
 // First address and number of points of one kind, as the cycle found them.
 struct Span {
@@ -34,66 +55,96 @@ struct Span {
 
 // The layout, taken afresh each cycle: everything after the wait uses it.
 struct Layout {
-    Span bitIn, bitOut, intIn, intOut, dwordIn;
+    Span of[ioshare::kKindCount];
 };
 
-struct Dirty {
-    bool bits = false;
-    bool registers = false;
-};
-
-enum class Item { Bit, Register };
-
-// One request slot: where it lies, the range it is tested against, the image
-// its data sit in, the function that carries it, and for a read the log line
-// of a failure (a write's result is not looked at).
+// The request slots in the order they are served, and for a read the log
+// line of a failure (a write's failure is logged as a pending write).
 struct Slot {
-    int32_t ioShare_t::*addr;
-    int32_t ioShare_t::*count;
-    Span Layout::*span;
-    Image ioShare_t::*image;
-    char function;
-    Item item;
+    int kind;
     const char *failFormat;
+};
+
+constexpr Slot kSlots[] = {
+    {IOSHARE_BIT_OUT, nullptr},
+    {IOSHARE_BIT_IN, "bit input faile at %d retVal = %d\n"},
+    {IOSHARE_BIT_OUT_RB, "bit output readback faile at %d retVal = %d\n"},
+    {IOSHARE_INT_OUT, nullptr},
+    {IOSHARE_INT_IN, "int input faile at %d retVal = %d\n"},
+    {IOSHARE_INT_OUT_RB, "int output readback faile at %d retVal = %d\n"},
+};
+
+// The periodic reads in the order they are made, with their names in the log.
+struct PeriodicRead {
+    int kind;
     const char *name;
 };
 
-// In the order they are served.
-constexpr Slot kSlots[] = {
-    {&ioShare_t::bitOutReqAddr, &ioShare_t::bitOutReqCount, &Layout::bitOut,
-     &ioShare_t::bitOutImage, 15, Item::Bit, nullptr, "bit output"},
-    {&ioShare_t::bitInReqAddr, &ioShare_t::bitInReqCount, &Layout::bitIn, &ioShare_t::bitInImage, 2,
-     Item::Bit, "bit input faile at %d retVal = %d\n", "bit input"},
-    {&ioShare_t::bitOutRbReqAddr, &ioShare_t::bitOutRbReqCount, &Layout::bitOut,
-     &ioShare_t::bitOutRbImage, 1, Item::Bit, "bit output readback faile at %d retVal = %d\n",
-     "bit output readback"},
-    {&ioShare_t::intOutReqAddr, &ioShare_t::intOutReqCount, &Layout::intOut,
-     &ioShare_t::intOutImage, 16, Item::Register, nullptr, "int output"},
-    {&ioShare_t::intInReqAddr, &ioShare_t::intInReqCount, &Layout::intIn, &ioShare_t::intInImage, 4,
-     Item::Register, "int input faile at %d retVal = %d\n", "int input"},
-    {&ioShare_t::intOutRbReqAddr, &ioShare_t::intOutRbReqCount, &Layout::intOut,
-     &ioShare_t::intOutRbImage, 3, Item::Register, "int output readback faile at %d retVal = %d\n",
-     "int output readback"},
-};
-
-// One periodic read: registers per point (2 for the 32-bit inputs) and the
-// image bytes of a count.
-struct PeriodicRead {
-    char function;
-    Span Layout::*span;
-    int registersPerPoint;
-    Image ioShare_t::*image;
-    size_t (*bytes)(int32_t);
-};
-
-// In the order they are made.
 constexpr PeriodicRead kReads[] = {
-    {1, &Layout::bitOut, 1, &ioShare_t::bitOutRbImage, bitImageBytes},
-    {3, &Layout::intOut, 1, &ioShare_t::intOutRbImage, registerImageBytes},
-    {2, &Layout::bitIn, 1, &ioShare_t::bitInImage, bitImageBytes},
-    {4, &Layout::intIn, 1, &ioShare_t::intInImage, registerImageBytes},
-    {4, &Layout::dwordIn, 2, &ioShare_t::dwordInImage, dwordImageBytes},
+    {IOSHARE_BIT_OUT_RB, "coils"},       {IOSHARE_INT_OUT_RB, "holding registers"},
+    {IOSHARE_BIT_IN, "discrete inputs"}, {IOSHARE_INT_IN, "input registers"},
+    {IOSHARE_DWORD_IN, "32-bit inputs"},
 };
+
+// Bytes of the image that mirrors `count` points of the kind.
+size_t imageBytes(const Kind &k, int32_t count) {
+    switch (k.bytesPerPoint) {
+        case 0:
+            return bitImageBytes(count);
+        case 2:
+            return registerImageBytes(count);
+        default:
+            return dwordImageBytes(count);
+    }
+}
+
+// An output write that the board has not taken yet: sent again every cycle
+// until it is (a client was told its request was taken). The first failure
+// and the recovery are logged once each.
+struct PendingWrite {
+    explicit PendingWrite(const char *what) : name(what) {}
+    const char *name;
+    bool pending = false;
+    bool failing = false;
+    bool triedThisCycle = false;
+    int32_t addr = 0, count = 0;
+    unsigned char data[IOSHARE_AREA_SIZE] = {};  // the on-demand writes' own copy
+};
+
+// What the refresh thread keeps from one cycle to the next.
+struct CycleState {
+    ioshareHealth *health = nullptr;
+    // Writes beyond the mirrored range (their own points) and full-range
+    // writes (from bitOutCache / intOutCache), bits then registers.
+    PendingWrite bitsBeyond{"bit output"}, bitsFull{"bit output"};
+    PendingWrite regsBeyond{"int output"}, regsFull{"int output"};
+    bool readFailing[5] = {};
+    bool boardPresent = false;
+    long long nextDiscoveryMs = 0;
+    unsigned refusedId = 0;
+    bool portOpen = true;
+    int silentCycles = 0;
+    long long nextReopenMs = 0;
+    long long reopenBackoffMs = kReopenFirstMs;
+    bool reopenFailing = false;
+    long long rateFromMs = 0;
+    uint64_t rateFromCycles = 0;
+};
+
+ioshareHealth *refreshHealth = nullptr;
+
+// Progress of the thread, for the watchdog: when it last started or ended a
+// cycle, and the deadline of the wait it is in (0: none).
+long long beatMs = 0;
+long long waitingUntilMs = 0;
+
+// Set by the main thread when it released a stuck condition lock.
+int conditionRepair = 0;
+
+void beat(long long waitUntil) {
+    __atomic_store_n(&waitingUntilMs, waitUntil, __ATOMIC_RELAXED);
+    __atomic_store_n(&beatMs, healthNowMs(), __ATOMIC_RELAXED);
+}
 
 // Address and count go out as their low 16 bits.
 int transfer(char function, long long addr, long long count, unsigned char *buf, size_t bufLen) {
@@ -102,111 +153,373 @@ int transfer(char function, long long addr, long long count, unsigned char *buf,
                          nullptr);
 }
 
+// Failures worth sending again: nothing came, the exchange failed, or the
+// answer was not the one asked for. An exception is the board's refusal and
+// a request too long for a frame never fits: both end the write.
+bool worthRetrying(int rc) {
+    return rc == 11 || rc == 12 || rc == 15;
+}
+
 // Says in the log when the mutex had to be repaired; false when it is not held.
 bool held(int lockResult) {
-    if (lockResult == 1) logMsg(1, "region mutex taken over from a holder that died");
+    static int takenOver = 0;
+    if (lockResult == 1)
+        logMsg(1, "region mutex taken over from a holder that died (%d so far)", ++takenOver);
     if (lockResult == 2) logMsg(1, "region mutex was left unrecoverable, initialised afresh");
     if (lockResult < 0) logMsg(0, "region mutex cannot be taken");
     return lockResult >= 0;
 }
 
 Layout takeLayout(const ioShare_t *s) {
-    return {{s->bitInBase, s->bitInCount},
-            {s->bitOutBase, s->bitOutCount},
-            {s->intInBase, s->intInCount},
-            {s->intOutBase, s->intOutCount},
-            {s->dwordInBase, s->dwordInCount}};
+    Layout l{};
+    for (int k = 0; k < ioshare::kKindCount; ++k)
+        l.of[k] = {s->*kKinds[k].base, s->*kKinds[k].count};
+    return l;
 }
 
 // A request posted while the thread was busy with the board came with a
 // signal nobody waited for: it is served now rather than an interval later.
 bool requestWaiting(const ioShare_t *share) {
     for (const Slot &s : kSlots)
-        if (share->*s.addr != IOSHARE_IDLE) return true;
+        if (share->*kKinds[s.kind].reqAddr != IOSHARE_IDLE) return true;
     return false;
+}
+
+void noteError(CycleState *st, const char *fmt, const char *what, long long addr, int rc) {
+    if (st->health == nullptr) return;
+    char text[IOSHARE_HEALTH_ERROR_SIZE];
+    std::snprintf(text, sizeof text, fmt, what, addr, rc);
+    healthSetError(st->health, text);
+}
+
+// Sends one write and keeps it pending while the board does not take it.
+// True when the board took it.
+bool sendWrite(CycleState *st, PendingWrite *w, char function, const unsigned char *data) {
+    unsigned char buf[IOSHARE_AREA_SIZE];
+    std::memcpy(buf, data, sizeof buf);  // an exception answer lands in the buffer given
+    const int rc = transfer(function, w->addr, w->count, buf, sizeof buf);
+    if (rc == 0) {
+        if (w->failing) logMsg(2, "%s write at %d taken by the board again", w->name, w->addr);
+        w->failing = false;
+        w->pending = false;
+        return true;
+    }
+    // A write of nothing (a board without that kind) has nothing to converge.
+    w->pending = worthRetrying(rc) && w->count > 0;
+    if (st->health != nullptr) {
+        healthBeginWrite(st->health);
+        ++st->health->failedWrites;
+        noteError(st, "%s write at %lld failed retVal = %d", w->name, w->addr, rc);
+        healthEndWrite(st->health);
+    }
+    if (!w->failing)
+        logMsg(1, "%s write at %d failed retVal = %d%s", w->name, w->addr, rc,
+               w->pending ? ", sent again every cycle until the board takes it" : "");
+    w->failing = w->pending;
+    return false;
+}
+
+void noteFailedRequest(CycleState *st, const Kind &k, int32_t addr, int rc) {
+    if (st->health == nullptr) return;
+    healthBeginWrite(st->health);
+    ++st->health->failedRequests;
+    noteError(st, "%s request at %lld failed retVal = %d", k.name, addr, rc);
+    healthEndWrite(st->health);
 }
 
 // The transfer of a request beyond the range, with its data at point
 // addr - base of the slot's image (the caller made sure they fit there).
-void carry(ioShare_t *share, const Slot &s, int32_t addr, int32_t count, int32_t base,
-           unsigned char *buf) {
+void carry(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_t count,
+           int32_t base, unsigned char *buf) {
+    const Kind &k = kKinds[s.kind];
     const auto first = static_cast<size_t>(static_cast<long long>(addr) - base);
     const auto n = static_cast<size_t>(count);
-    unsigned char *image = share->*s.image;
-    if (s.function == 15) {
-        gatherBits(image, first, buf, n);
-        transfer(15, addr, count, buf, IOSHARE_AREA_SIZE);
-        return;
-    }
-    if (s.function == 16) {
+    unsigned char *image = share->*k.image;
+    if (k.function == 15 || k.function == 16) {
+        PendingWrite *w = k.function == 15 ? &st->bitsBeyond : &st->regsBeyond;
         // Sent from a copy: on an exception answer the library puts the code
         // into the buffer it was given, which must not be the client's image.
-        std::memcpy(buf, image + 2 * first, 2 * n);
-        transfer(16, addr, count, buf, IOSHARE_AREA_SIZE);
+        // A newer request of the kind replaces one still pending.
+        std::memset(w->data, 0, sizeof w->data);
+        if (k.function == 15)
+            gatherBits(image, first, w->data, n);
+        else
+            std::memcpy(w->data, image + 2 * first, 2 * n);
+        w->addr = addr;
+        w->count = count;
+        w->triedThisCycle = true;
+        sendWrite(st, w, k.function, w->data);
         return;
     }
-    const int rc = transfer(s.function, addr, count, buf, IOSHARE_AREA_SIZE);
+    const int rc = transfer(k.function, addr, count, buf, IOSHARE_AREA_SIZE);
     if (rc != 0) {
         logError(s.failFormat, addr, rc);
+        noteFailedRequest(st, k, addr, rc);
         return;
     }
-    if (s.item == Item::Bit)
+    if (k.bytesPerPoint == 0)
         scatterBits(buf, image, first, n);
     else
         std::memcpy(image + 2 * first, buf, 2 * n);
 }
 
-void serveSlot(ioShare_t *share, const Slot &s, const Layout &layout, Dirty *dirty,
+void serveSlot(CycleState *st, ioShare_t *share, const Slot &s, const Layout &layout,
                unsigned char *buf) {
-    const int32_t addr = share->*s.addr;
+    const Kind &k = kKinds[s.kind];
+    const int32_t addr = share->*k.reqAddr;
     if (addr == IOSHARE_IDLE) return;
-    const int32_t count = share->*s.count;
-    const Span span = layout.*s.span;
-    if (s.function == 15) {
+    const int32_t count = share->*k.reqCount;
+    const Span span = layout.of[s.kind];
+    if (k.function == 15) {
         std::memcpy(bitOutCache, share->bitOutImage, bitImageBytes(span.count));
-        dirty->bits = true;
-    } else if (s.function == 16) {
+        st->bitsFull.pending = true;
+    } else if (k.function == 16) {
         std::memcpy(intOutCache, share->intOutImage, registerImageBytes(span.count));
-        dirty->registers = true;
+        st->regsFull.pending = true;
     }
     if (beyondRange(addr, count, span.base, span.count)) {
         // A request must never make the server read or write outside the
         // image it names (below the base, or past the image's room).
-        const int32_t room = s.item == Item::Bit ? IOSHARE_BIT_POINTS : IOSHARE_REGISTERS;
-        if (insideImage(addr, count, span.base, room))
-            carry(share, s, addr, count, span.base, buf);
+        if (insideImage(addr, count, span.base, ioshare::roomOf(k)))
+            carry(st, share, s, addr, count, span.base, buf);
         else
-            logMsg(1, "%s request at %d count %d outside the image, refused", s.name, addr, count);
+            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
     }
-    share->*s.addr = IOSHARE_IDLE;
+    share->*k.reqAddr = IOSHARE_IDLE;
 }
 
-void writeOutputs(const Layout &layout, const Dirty &dirty) {
-    if (dirty.bits)
-        transfer(15, layout.bitOut.base, layout.bitOut.count, bitOutCache, sizeof bitOutCache);
-    if (dirty.registers)
-        transfer(16, layout.intOut.base, layout.intOut.count, intOutCache, sizeof intOutCache);
+// The writes taken this cycle, and those the board has not taken yet: the
+// requested points beyond the range first, then the full range, as a
+// request's own transfers come before the full-image write. A write beyond
+// the range tried during this cycle's requests waits for the next cycle.
+void writeOutputs(CycleState *st, const Layout &layout) {
+    st->bitsFull.addr = layout.of[IOSHARE_BIT_OUT].base;
+    st->bitsFull.count = layout.of[IOSHARE_BIT_OUT].count;
+    st->regsFull.addr = layout.of[IOSHARE_INT_OUT].base;
+    st->regsFull.count = layout.of[IOSHARE_INT_OUT].count;
+    const struct {
+        PendingWrite *write;
+        char function;
+        const unsigned char *data;
+    } kOrder[] = {{&st->bitsBeyond, 15, st->bitsBeyond.data},
+                  {&st->bitsFull, 15, bitOutCache},
+                  {&st->regsBeyond, 16, st->regsBeyond.data},
+                  {&st->regsFull, 16, intOutCache}};
+    for (const auto &w : kOrder) {
+        if (w.write->pending && !w.write->triedThisCycle)
+            sendWrite(st, w.write, w.function, w.data);
+        w.write->triedThisCycle = false;
+    }
 }
 
-void readImages(ioShare_t *share, const Layout &layout, unsigned char *buf) {
+// The periodic reads; the number of them that were made (made counts those
+// that failed too) and that succeeded.
+struct ReadResult {
+    int made = 0, ok = 0;
+};
+
+ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, unsigned char *buf) {
+    ReadResult result;
+    int index = -1;
     for (const PeriodicRead &r : kReads) {
-        const Span span = layout.*r.span;
+        ++index;
+        const Kind &k = kKinds[r.kind];
+        const Span span = layout.of[r.kind];
         if (span.count <= 0) continue;
-        if (transfer(r.function, span.base,
-                     static_cast<long long>(span.count) * r.registersPerPoint, buf,
-                     IOSHARE_AREA_SIZE) != 0)
+        ++result.made;
+        const int rc = transfer(k.function, span.base,
+                                static_cast<long long>(span.count) * k.registersPerPoint, buf,
+                                IOSHARE_AREA_SIZE);
+        if (rc != 0) {
+            // Logged when the reads start failing and when they come back,
+            // not every cycle: the image keeps its last values meanwhile.
+            if (!st->readFailing[index])
+                logMsg(1, "periodic read of %s at %d failed retVal = %d, inputs kept as they were",
+                       r.name, span.base, rc);
+            st->readFailing[index] = true;
+            if (st->health != nullptr) {
+                healthBeginWrite(st->health);
+                ++st->health->failedReads;
+                noteError(st, "periodic read of %s at %lld failed retVal = %d", r.name, span.base,
+                          rc);
+                healthEndWrite(st->health);
+            }
             continue;
+        }
+        if (st->readFailing[index])
+            logMsg(2, "periodic read of %s at %d answered again", r.name, span.base);
+        st->readFailing[index] = false;
+        ++result.ok;
         if (!held(lockRegion(share))) continue;
-        std::memcpy(share->*r.image, buf, r.bytes(span.count));
+        std::memcpy(share->*k.image, buf, imageBytes(k, span.count));
         pthread_mutex_unlock(&share->mutex);
     }
+    return result;
+}
+
+// While no board has answered: asks again when it is time, and starts
+// cycling on the layout of a board that answers.
+void discover(CycleState *st, ioShare_t *share, long long now) {
+    if (now < st->nextDiscoveryMs) return;
+    st->nextDiscoveryMs = now + kDiscoveryMs;
+    const unsigned id = rediscoverIOBoard(share);
+    if (id == 0) {
+        ++st->silentCycles;
+        return;
+    }
+    st->silentCycles = 0;
+    if (findBoardLayout(id) == nullptr) {
+        if (id != st->refusedId) logMsg(1, "rk-board ID=%04X answered, not a known board", id);
+        st->refusedId = id;
+        return;
+    }
+    st->boardPresent = true;
+    logMsg(2, "rk-board ID=%04X found, refresh cycle started", id);
+    if (st->health != nullptr) {
+        healthBeginWrite(st->health);
+        st->health->boardId = static_cast<int32_t>(id);
+        st->health->state = IOSHARE_STATE_CYCLING;
+        healthEndWrite(st->health);
+    }
+}
+
+// After several cycles in which nothing answered, COM port 1 is closed and
+// opened again, with a growing pause between two tries: a device that went
+// away and came back under the same path is a new device to the system.
+void reopenPortIfGone(CycleState *st, long long now) {
+    if (st->portOpen && st->silentCycles < kReopenAfterCycles) return;
+    if (now < st->nextReopenMs) return;
+    st->nextReopenMs = now + st->reopenBackoffMs;
+    st->reopenBackoffMs =
+        st->reopenBackoffMs * 2 > kReopenMaxMs ? kReopenMaxMs : st->reopenBackoffMs * 2;
+    if (st->portOpen) Close_Com(kPort);
+    st->portOpen = Open_Com(kPort, 115200, 8, 0, 0) == 0;
+    st->silentCycles = 0;
+    if (st->portOpen) {
+        logMsg(2, "COM port 1 (%s) opened again", Get_Com_Device(kPort));
+        st->reopenFailing = false;
+    } else if (!st->reopenFailing) {
+        logMsg(1, "COM port 1 (%s) cannot be opened, tried again every few seconds",
+               Get_Com_Device(kPort));
+        st->reopenFailing = true;
+    }
+    if (st->health != nullptr) {
+        healthBeginWrite(st->health);
+        ++st->health->portReopens;
+        if (!st->portOpen) {
+            st->health->state = IOSHARE_STATE_NO_PORT;
+            healthSetError(st->health, "COM port 1 cannot be opened");
+        }
+        healthEndWrite(st->health);
+    }
+}
+
+// The deadline of the cycle's wait. With no board to talk to, the wait is
+// at least kIdleWaitMs and ends when the next discovery or reopen is due.
+timespec waitDeadline(const CycleState &st, const ioShare_t *share) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec deadline = refreshDeadline(now, share->interval);
+    if (st.boardPresent && st.portOpen) return deadline;
+    const long long nowMs = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    long long endMs = deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000;
+    if (endMs < nowMs + kIdleWaitMs) endMs = nowMs + kIdleWaitMs;
+    const long long due = st.portOpen ? st.nextDiscoveryMs : st.nextReopenMs;
+    if (endMs > due) endMs = due > nowMs ? due : nowMs;
+    deadline.tv_sec = static_cast<time_t>(endMs / 1000);
+    deadline.tv_nsec = static_cast<long>(endMs % 1000 * 1000000);
+    return deadline;
+}
+
+// The cycle's figures in the health record.
+void recordCycle(CycleState *st, const ReadResult &reads, long long cycleUs) {
+    ioshareHealth *h = st->health;
+    if (h == nullptr) return;
+    const long long now = healthNowMs();
+    healthBeginWrite(h);
+    ++h->cycles;
+    h->lastCycleUs = static_cast<uint32_t>(cycleUs);
+    if (reads.made > 0 && reads.ok == reads.made) h->inputsMs = now;
+    if (now - st->rateFromMs >= 1000) {
+        if (st->rateFromMs > 0)
+            h->cycleRateMilli = static_cast<uint32_t>((h->cycles - st->rateFromCycles) * 1000000 /
+                                                      static_cast<uint64_t>(now - st->rateFromMs));
+        st->rateFromMs = now;
+        st->rateFromCycles = h->cycles;
+    }
+    if (!st->portOpen)
+        h->state = IOSHARE_STATE_NO_PORT;
+    else if (!st->boardPresent)
+        h->state = IOSHARE_STATE_NO_BOARD;
+    else
+        h->state = reads.made > 0 && reads.ok == 0 ? IOSHARE_STATE_FAILING : IOSHARE_STATE_CYCLING;
+    healthEndWrite(h);
+}
+
+// Real-time mode: with PELLORA_RT_PRIORITY set to 1-99 the refresh thread
+// runs on SCHED_FIFO at that priority and the process's memory is locked,
+// so other programs on the controller cannot stretch the board's cycle. A
+// system that denies it costs a WARN line; the server then runs as before.
+void enterRealTime() {
+    const char *text = std::getenv("PELLORA_RT_PRIORITY");
+    if (text == nullptr || *text == '\0') return;
+    char *end = nullptr;
+    const long priority = std::strtol(text, &end, 10);
+    if (*end != '\0' || priority < 1 || priority > 99) {
+        logMsg(1, "PELLORA_RT_PRIORITY=%s is not a priority from 1 to 99: ignored", text);
+        return;
+    }
+    sched_param param{};
+    param.sched_priority = static_cast<int>(priority);
+    const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (rc != 0) {
+        logMsg(1, "real-time priority %ld refused (%s): running as before", priority,
+               std::strerror(rc));
+        return;
+    }
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
+        logMsg(1, "memory not locked (%s): the cycle may wait for paging", std::strerror(errno));
+    logMsg(2, "refresh thread on SCHED_FIFO priority %ld", priority);
+}
+
+long long nowUs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
 }  // namespace
 
+void setRefreshHealth(ioshareHealth *health) {
+    refreshHealth = health;
+}
+
+void refreshRepairCondition(void) {
+    __atomic_store_n(&conditionRepair, 1, __ATOMIC_RELEASE);
+}
+
+bool refreshStalled(long long nowMs, long long limitMs) {
+    const long long waitUntil = __atomic_load_n(&waitingUntilMs, __ATOMIC_RELAXED);
+    if (waitUntil > 0 && nowMs <= waitUntil + limitMs) return false;
+    const long long last = __atomic_load_n(&beatMs, __ATOMIC_RELAXED);
+    return last > 0 && nowMs - last > limitMs;
+}
+
 void *writeThread(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     unsigned char buf[IOSHARE_AREA_SIZE];
+    enterRealTime();
+    static CycleState st;  // large (the pending writes' data): not on the thread's stack
+    st.health = refreshHealth;
+    st.boardPresent = share->boardId != IOSHARE_NO_BOARD;
+    st.nextDiscoveryMs = healthNowMs() + kDiscoveryMs;
+    if (st.health != nullptr) {
+        healthBeginWrite(st.health);
+        st.health->boardId = share->boardId;
+        st.health->state = st.boardPresent ? IOSHARE_STATE_CYCLING : IOSHARE_STATE_NO_BOARD;
+        healthEndWrite(st.health);
+    }
+    beat(0);
     while (serverRunning()) {
         if (!held(lockRegion(share))) {
             usleep(kLockRetryUs);
@@ -215,20 +528,33 @@ void *writeThread(void *arg) {
         // Tested again under the mutex: a stop whose broadcast came while
         // this thread was busy would otherwise leave it waiting an interval.
         if (serverRunning() && !requestWaiting(share)) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const timespec deadline = refreshDeadline(now, share->interval);
+            const timespec deadline = waitDeadline(st, share);
+            beat(deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000);
             if (!held(waitRegion(share, &deadline))) {
                 usleep(kLockRetryUs);
                 continue;
             }
         }
+        // What a signaller that died left of the condition goes; nobody
+        // waits on it now (clients only signal).
+        if (__atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
+            reinitRegionCondition(share);
+        beat(0);
+        const long long startUs = nowUs();
         const Layout layout = takeLayout(share);
-        Dirty dirty;
-        for (const Slot &s : kSlots) serveSlot(share, s, layout, &dirty, buf);
+        for (const Slot &s : kSlots) serveSlot(&st, share, s, layout, buf);
         pthread_mutex_unlock(&share->mutex);
-        writeOutputs(layout, dirty);
-        readImages(share, layout, buf);
+        ReadResult reads;
+        if (st.portOpen) {
+            writeOutputs(&st, layout);
+            reads = readImages(&st, share, layout, buf);
+            if (reads.made > 0) st.silentCycles = reads.ok == 0 ? st.silentCycles + 1 : 0;
+            if (reads.ok > 0) st.reopenBackoffMs = kReopenFirstMs;
+            if (!st.boardPresent) discover(&st, share, healthNowMs());
+        }
+        reopenPortIfGone(&st, healthNowMs());
+        recordCycle(&st, reads, nowUs() - startUs);
+        beat(0);
     }
     return nullptr;
 }

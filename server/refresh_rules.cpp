@@ -14,10 +14,6 @@ size_t clampToArea(long long bytes) {
     return static_cast<size_t>(std::clamp<long long>(bytes, 0, IOSHARE_AREA_SIZE));
 }
 
-bool bitAt(const unsigned char *p, size_t bit) {
-    return (p[bit / 8] >> (bit % 8) & 1u) != 0;
-}
-
 }  // namespace
 
 timespec refreshDeadline(const timespec &now, int interval) {
@@ -64,20 +60,4 @@ bool beyondRange(int32_t addr, int32_t count, int32_t base, int32_t size) {
 bool insideImage(int32_t addr, int32_t count, int32_t base, int32_t room) {
     const long long first = static_cast<long long>(addr) - base;
     return count >= 0 && first >= 0 && first + count <= room;
-}
-
-void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, size_t count) {
-    std::memset(dst, 0, (count + 7) / 8);
-    for (size_t i = 0; i < count; ++i)
-        if (bitAt(src, srcBit + i))
-            dst[i / 8] = static_cast<unsigned char>(dst[i / 8] | 1u << (i % 8));
-}
-
-void scatterBits(const unsigned char *src, unsigned char *dst, size_t dstBit, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        const size_t bit = dstBit + i;
-        const auto mask = static_cast<unsigned char>(1u << (bit % 8));
-        dst[bit / 8] =
-            static_cast<unsigned char>(bitAt(src, i) ? dst[bit / 8] | mask : dst[bit / 8] & ~mask);
-    }
 }

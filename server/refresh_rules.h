@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../lib/ioshare_region.h"
+
 // Absolute deadline of a wait of `interval` ms from `now`. Above 1000 ms
 // only whole seconds count (1500 waits one second); up to 1000 ms the
 // nanoseconds are normalised, and 0 or a negative interval gives a deadline
@@ -29,10 +31,7 @@ bool beyondRange(int32_t addr, int32_t count, int32_t base, int32_t size);
 // points whose point 0 is Modbus address `base`.
 bool insideImage(int32_t addr, int32_t count, int32_t base, int32_t room);
 
-// Copies `count` bits from `src` starting at bit `srcBit` (LSB first) to the
-// start of `dst`, whose first (count + 7) / 8 bytes are cleared first.
-void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, size_t count);
-
-// Copies `count` bits from the start of `src` into `dst` from bit `dstBit`;
-// the bits of `dst` around them keep their values.
-void scatterBits(const unsigned char *src, unsigned char *dst, size_t dstBit, size_t count);
+// The bit moves between an image and a transfer buffer are the region's,
+// described once with it.
+using ioshare::gatherBits;
+using ioshare::scatterBits;

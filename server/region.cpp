@@ -2,8 +2,10 @@
 #include "region.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,10 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "../lib/ioshare_region.h"
 
 const char *regionName(void) {
-    const char *env = std::getenv(IOSHARE_NAME_ENV);
-    return env != nullptr && *env != '\0' ? env : IOSHARE_DEFAULT_NAME;
+    return ioshare::regionName(nullptr);
 }
 
 void *mapRegion(int fd, size_t size) {
@@ -44,23 +48,67 @@ bool heldLeftMutex = false;
 bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
     if (sizeFound != static_cast<off_t>(sizeof(ioShare_t)) || share->tailReq != IOSHARE_IDLE)
         return false;
+    // Measured on the monotonic clock: a wall clock set back at boot must
+    // not stretch the wait.
     timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += 2;
-    const int rc = pthread_mutex_timedlock(&share->mutex, &deadline);
+    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&share->mutex);
     return rc == 0 || rc == EOWNERDEAD;
 }
 
 }  // namespace
 
+namespace {
+
+// Name under which a new region is prepared, until initRegion gives it its
+// real name (publishAs); empty when the region was found under its real name.
+std::string preparedName;
+std::string publishAs;
+
+// A region that does not exist yet is created under a name of its own and
+// renamed once its mutex and condition are initialised (the objects live in
+// /dev/shm): no client can open it before, and so none can take a mutex that
+// is not initialised yet. -1 when that cannot be done; the caller then
+// creates it under its real name.
+int openUnpublished(const char *name) {
+    const int existing = shm_open(name, O_RDWR, 0);
+    if (existing >= 0 || errno != ENOENT) return existing;
+    preparedName = std::string(name) + ".new." + std::to_string(getpid());
+    const int fd = shm_open(preparedName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0660);
+    if (fd < 0) preparedName.clear();
+    return fd;
+}
+
+}  // namespace
+
+void publishRegion() {
+    if (preparedName.empty()) return;
+    const std::string from = "/dev/shm" + preparedName;
+    const std::string to = "/dev/shm" + publishAs;
+    if (rename(from.c_str(), to.c_str()) != 0) std::perror("publish region");
+    preparedName.clear();
+}
+
+void removeUnpublishedRegion(void) {
+    if (!preparedName.empty()) shm_unlink(preparedName.c_str());
+    preparedName.clear();
+}
+
 ioShare_t *createRegion(const char *name) {
     heldLeftMutex = false;
-    const int fd = shm_open(name, O_RDWR | O_CREAT, 0660);
+    preparedName.clear();
+    publishAs = name;
+    int fd = openUnpublished(name);
+    if (fd == -1) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd == -1) {
         std::perror("shm_open");
         return nullptr;
     }
+    // Clients of the region's group must be able to write it, and a mask of
+    // the shell's must not decide that: the mode is set, not requested.
+    if (fchmod(fd, 0660) == -1) std::perror("fchmod");
     struct stat found {};
     const off_t sizeFound = fstat(fd, &found) == 0 ? found.st_size : 0;
     if (ftruncate(fd, static_cast<off_t>(sizeof(ioShare_t))) == -1) {
@@ -128,6 +176,9 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
     idleRequestSlots(share);
     share->tailReq = IOSHARE_IDLE;
     pthread_cond_init(&share->cond, condAttr);
+    // Clients of a region left behind may be blocked on the condition's lock
+    // (its holder died, the earlier server perhaps): they go on now.
+    releaseConditionLock(share);
     if (heldLeftMutex) {
         // The left mutex is kept: clients may be waiting on it right now.
         heldLeftMutex = false;
@@ -135,6 +186,7 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
         return;
     }
     initRegionMutex(share, mutexAttr);
+    publishRegion();  // only now can a client open it
 }
 
 namespace {
@@ -162,22 +214,18 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
 }
 
 // A holder that died leaves the mutex locked for the next taker with
-// EOWNERDEAD: the region's fields are whole words and images of bytes, so
-// marking it consistent is all the repair there is. A taker that did not
+// EOWNERDEAD, repaired as every user of the region repairs it. A taker that did not
 // (a client ignoring EOWNERDEAD) leaves it unrecoverable and held by nobody:
 // only a fresh initialisation brings it back.
 int repairRegionLock(ioShare_t *share, int rc) {
-    if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(&share->mutex);
-        return 1;
-    }
+    if (rc == 0 || rc == EOWNERDEAD) return ioshare::repairLock(share, rc);
     if (rc == ENOTRECOVERABLE) {
         pthread_mutexattr_t attr = sharedMutexAttributes();
         initRegionMutex(share, &attr);
         pthread_mutexattr_destroy(&attr);
         return pthread_mutex_lock(&share->mutex) == 0 ? 2 : -1;
     }
-    return rc == 0 ? 0 : -1;
+    return -1;
 }
 
 int lockRegion(ioShare_t *share) {
@@ -187,4 +235,45 @@ int lockRegion(ioShare_t *share) {
 int waitRegion(ioShare_t *share, const timespec *deadline) {
     const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
+}
+
+int lockRegionFor(ioShare_t *share, int ms) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
+    return rc == ETIMEDOUT ? -2 : repairRegionLock(share, rc);
+}
+
+// The C library keeps the condition's internal lock in the two low bits of
+// one word of the condition (0 free, 1 taken, 2 taken with others waiting).
+namespace {
+unsigned *conditionLockWord(ioShare_t *share) {
+    return &share->cond.__data.__g1_orig_size;
+}
+}  // namespace
+
+bool conditionLockTaken(const ioShare_t *share) {
+    return (__atomic_load_n(&share->cond.__data.__g1_orig_size, __ATOMIC_RELAXED) & 3u) != 0;
+}
+
+void releaseConditionLock(ioShare_t *share) {
+    unsigned *word = conditionLockWord(share);
+    __atomic_fetch_and(word, ~3u, __ATOMIC_RELEASE);
+    // A shared futex: the waiters may be in other processes.
+    syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+void reinitRegionCondition(ioShare_t *share) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&share->cond, &attr);
+    pthread_condattr_destroy(&attr);
 }

@@ -16,6 +16,11 @@ const char *regionName(void);
 // call through perror and returns null; the object may stay.
 ioShare_t *createRegion(const char *name);
 
+// A region createRegion made new is prepared under a name of its own, and
+// initRegion gives it its real name once its mutex and condition are
+// initialised; removeUnpublishedRegion takes one away that never got there.
+void removeUnpublishedRegion(void);
+
 // Maps `size` bytes of `fd` shared for reading and writing. Null, after
 // perror("mmap"), when the mapping is refused: nothing is written through it.
 void *mapRegion(int fd, size_t size);
@@ -26,7 +31,8 @@ void *mapRegion(int fd, size_t size);
 int initRegionAttributes(pthread_mutexattr_t *mutexAttr, pthread_condattr_t *condAttr);
 
 // Writes the start-up header (interval, idle request slots, tailReq) and
-// initialises the region's mutex and condition with the attributes.
+// initialises the region's mutex and condition with the attributes; a new
+// region then appears under its name.
 void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutexAttr,
                 const pthread_condattr_t *condAttr);
 
@@ -49,3 +55,21 @@ int waitRegion(ioShare_t *share, const timespec *deadline);
 
 // lockRegion's repair, for the result `rc` of a lock or wait on the mutex.
 int repairRegionLock(ioShare_t *share, int rc);
+
+// As lockRegion, but gives up after `ms` milliseconds on the monotonic
+// clock: -2 then (a client holds the mutex and does not let go).
+int lockRegionFor(ioShare_t *share, int ms);
+
+// The condition variable's internal lock, which a client's signal holds for
+// an instant: a client that dies or is stopped inside pthread_cond_signal
+// leaves it taken, and every later signal and timed-out wait then blocks on
+// it for good (condition variables are not robust). Whether it is taken now.
+bool conditionLockTaken(const ioShare_t *share);
+
+// Releases that lock and wakes whoever blocks on it. For a lock seen taken
+// for far longer than any signal lasts.
+void releaseConditionLock(ioShare_t *share);
+
+// Initialises the region's condition afresh (process-shared, monotonic
+// clock); with the mutex held and nobody waiting on the condition.
+void reinitRegionCondition(ioShare_t *share);

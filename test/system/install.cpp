@@ -101,7 +101,7 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
     ASSERT_NE(exec, std::string::npos) << unit;
     const std::string line = unit.substr(exec + 1, unit.find('\n', exec + 1) - exec - 1);
     EXPECT_EQ(line.substr(line.size() - 8), "/pellora") << "no -d: " << line;
-    EXPECT_NE(unit.find("\nType=exec\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     // The gateway's unit follows the server's and is bound to it.
     const std::string gate = readFile(prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service");
     EXPECT_EQ(gate.find('@'), std::string::npos) << "unfilled placeholder";

@@ -185,7 +185,7 @@ TEST(Cli, PathLengthLimits) {
         std::vector<std::string> env;
         std::string message;
     } cases[] = {
-        {{"-l", tooLong, "-h"}, {}, "Log file path too long: 512 characters, at most 511\n"},
+        {{"-l", tooLong}, {}, "Log file path too long: 512 characters, at most 511\n"},
         {{},
          {"PELLORA_LOCK_FILE=" + tooLong},
          "Lock file path too long: 512 characters, at most 511\n"},
@@ -198,6 +198,15 @@ TEST(Cli, PathLengthLimits) {
         EXPECT_EQ(p.out(), c.message);
         EXPECT_FALSE(fbtest::regionExists(names.shmName));
         EXPECT_FALSE(fbtest::fileExists(names.logFile));
+    }
+    // -h wins over an over-long -l, as it does after any other option.
+    {
+        fbtest::Server p;
+        ASSERT_TRUE(p.start(names, {"-l", tooLong, "-h"}));
+        ASSERT_NE(p.wait(), -1);
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.out().rfind("\nUsage: ", 0), 0u) << p.out();
+        EXPECT_FALSE(fbtest::regionExists(names.shmName));
     }
     // The longest paths that fit must also be usable: the lock file is
     // opened before anything else, so they are real files in nested folders.
@@ -216,6 +225,36 @@ TEST(Cli, PathLengthLimits) {
         std::string::npos);
     EXPECT_TRUE(fbtest::fileExists(logFits));
     EXPECT_EQ(run.server.stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Real-time mode: granted or refused by the system, the server cycles either
+// way and the log says which; a value that is no priority is ignored.
+TEST(Cli, RealTimePriorityGrantedOrRefusedTheServerCycles) {
+    const struct {
+        const char *value;
+        const char *logged;  // one of these '|'-separated texts
+    } cases[] = {{"20", "SCHED_FIFO priority 20|real-time priority 20 refused"},
+                 {"100", "is not a priority from 1 to 99: ignored"},
+                 {"x", "is not a priority from 1 to 99: ignored"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        Running run("realtime");
+        run.start({"-i", "20"}, {std::string("PELLORA_RT_PRIORITY=") + c.value});
+        const size_t before = run.board.trace().size();
+        EXPECT_TRUE(fbtest::waitUntil([&] { return run.board.trace().size() >= before + 10; }));
+        const std::string log = fbtest::readFile(run.names.logFile);
+        const std::string texts = c.logged;
+        const size_t bar = texts.find('|');
+        const bool found = log.find(texts.substr(0, bar)) != std::string::npos ||
+                           (bar != std::string::npos &&
+                            log.find(texts.substr(bar + 1)) != std::string::npos);
+        EXPECT_TRUE(found) << log;
+        EXPECT_EQ(run.server.stop(), 0);
+    }
 }
 
 }  // namespace

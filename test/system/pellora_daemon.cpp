@@ -6,6 +6,8 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec_wrapper.h"
@@ -262,6 +265,109 @@ TEST_P(Console, ServesCommandsAndRestoresTheTerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, Console, ::testing::Bool());
+
+class ConsoleStalled : public ::testing::TestWithParam<bool> {};
+
+// A Ctrl-S at the console, then a paste of commands whose answers the
+// terminal is never read for: "exit" (after the paste) or SIGTERM still
+// stop the server in order.
+TEST_P(ConsoleStalled, CtrlSAndAFullTerminalCannotHoldTheServer) {
+    const bool bySignal = GetParam();
+    TestNames names(bySignal ? "stalled-t" : "stalled-x");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    TerminalServer server;
+    ASSERT_TRUE(server.start(names, cookedTerminal()));
+    ASSERT_TRUE(server.waitFor("Share memory I/O Server>"));
+    termios during{};
+    ASSERT_EQ(tcgetattr(server.master, &during), 0);
+    EXPECT_EQ(during.c_iflag & IXON, 0u) << "output flow control off";
+
+    std::string paste = "\x13\r";                      // Ctrl-S, then Enter: an unknown line
+    for (int i = 0; i < 1500; ++i) paste += "help\r";  // far more answer than the terminal holds
+    if (!bySignal) paste += "exit\r";
+    std::thread typist([&] {
+        try {
+            fbtest::writeAll(server.master, paste.data(), paste.size());
+        } catch (const std::exception &) {
+            // the server ended before the last bytes were typed
+        }
+    });
+    if (bySignal) {
+        typist.join();
+        kill(server.pid, SIGTERM);
+    }
+    EXPECT_EQ(server.exitStatus(), 0) << "the server stopped, nobody reading its terminal";
+    if (!bySignal) typist.join();
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitAndSigterm, ConsoleStalled, ::testing::Bool());
+
+// A datagram socket standing in for the service manager.
+struct Manager {
+    int fd = -1;
+    std::string path;
+    explicit Manager(const std::string &where) : path(where) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind");
+    }
+    ~Manager() { close(fd); }
+    // The next notice within `ms`, with the time it came; "" when none.
+    std::string next(int ms, long long *when = nullptr) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return "";
+        char buf[512];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (when != nullptr) *when = fbtest::monoMs();
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    // Waits for a notice starting with `prefix`; the time it came, or -1.
+    long long waitFor(const std::string &prefix, int ms) {
+        const long long end = fbtest::monoMs() + ms;
+        for (long long now; (now = fbtest::monoMs()) < end;) {
+            long long when = 0;
+            if (next(static_cast<int>(end - now), &when).rfind(prefix, 0) == 0) return when;
+        }
+        return -1;
+    }
+};
+
+// Ready once the board is known and the cycle runs, a status line with the
+// board, and the watchdog's notice only while cycles complete: a client
+// holding the mutex stalls the cycle and the notices stop, until it lets go.
+TEST(ServiceManager, ReadyStatusAndWatchdogWhileCyclesComplete) {
+    TestNames names("notify");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    Manager manager(names.path("notify"));
+    Server server;
+    ASSERT_TRUE(server.start(names, {"-i", "20"},
+                             {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=1000000"}));
+    const std::string ready = manager.next(10000);
+    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=board 0C2A, ", 0), 0u) << ready;
+    ASSERT_NE(manager.waitFor("WATCHDOG=1", 5000), -1);
+    ASSERT_NE(manager.waitFor("WATCHDOG=1", 5000), -1);
+
+    fbtest::RegionMap region(names.shmName);
+    ASSERT_TRUE(region.ok());
+    ASSERT_EQ(pthread_mutex_lock(&region->mutex), 0);
+    const long long held = fbtest::monoMs();
+    long long lastPing = held;
+    for (long long when = 0; fbtest::monoMs() < held + 4000;) {
+        if (manager.next(100, &when) == "WATCHDOG=1") lastPing = when;
+    }
+    pthread_mutex_unlock(&region->mutex);
+    EXPECT_LT(lastPing - held, 2500) << "notices went on while the cycle stood still";
+    EXPECT_NE(manager.waitFor("WATCHDOG=1", 5000), -1) << "notices resume with the cycle";
+    EXPECT_NE(manager.waitFor("STATUS=board 0C2A", 10000), -1);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(manager.waitFor("STOPPING=1", 2000), -1);
+}
 
 // A refresh thread that cannot be created ends the start, and the console
 // gives the terminal its settings back on the way out.

@@ -14,6 +14,7 @@
 
 #include "exec_wrapper.h"
 #include "pellora_refresh_rig.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -267,5 +268,85 @@ TEST(RefreshClients, ClientKilledHoldingTheMutex) {
     EXPECT_TRUE(rig.server.running());
     EXPECT_EQ(rig.server.stop(), 0);
 }
+
+// A client process that posts a coil write and ends with 0 once the server
+// took it: one whose signal blocks, or whose request is never served, is
+// killed at the deadline.
+bool clientWriteServed(Rig &rig, int timeoutMs) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ioShare_t *s = ioshare_open(rig.names.shmName.c_str());
+        if (s == nullptr) _exit(2);
+        _exit(ioshare_request(s, IOSHARE_BIT_OUT, 0, 4, timeoutMs) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    const bool ended =
+        fbtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs + 5000);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+enum class Holder { DeadSignaller, StoppedWithTheMutex };
+
+class ClientThatHolds : public testing::TestWithParam<Holder> {};
+
+// A signaller that died inside pthread_cond_signal leaves the condition's
+// internal lock taken (emulated: the lock word set in the region); a client
+// stopped with the mutex keeps it. Neither stalls the cycle for good nor
+// holds up the orderly stop, and a WARN line says what was wrong.
+TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
+    Rig rig(GetParam() == Holder::DeadSignaller ? "deadsignal" : "stopped");
+    rig.start({"--board", "0C2A"}, {"-i", "50"}, 3);
+    pid_t holder = -1;
+    std::string warning;
+    if (GetParam() == Holder::DeadSignaller) {
+        __atomic_fetch_or(&rig.share->cond.__data.__g1_orig_size, 1u, __ATOMIC_SEQ_CST);
+        warning = "region condition left locked by a client";
+        ASSERT_TRUE(fbtest::waitUntil(
+            [&] { return fbtest::readFile(rig.names.logFile).find(warning) != std::string::npos; },
+            10000));
+        // Cycles resume, and a client's signal and request are served again.
+        const size_t seen = rig.board.trace().size();
+        EXPECT_TRUE(fbtest::traceReaches(rig.board, seen + 10));
+        EXPECT_TRUE(clientWriteServed(rig, 3000));
+    } else {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        holder = fork();
+        ASSERT_GE(holder, 0);
+        if (holder == 0) {
+            ioShare_t *s = ioshare_open(rig.names.shmName.c_str());
+            if (s == nullptr || ioshare_lock(s) < 0) _exit(1);
+            if (write(ready[1], "x", 1) != 1) _exit(2);
+            raise(SIGSTOP);
+            _exit(0);
+        }
+        close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        warning = "held by a client that does not let go";
+    }
+    const long long stopAt = fbtest::monoMs();
+    EXPECT_EQ(rig.server.stop(5000), 0);
+    EXPECT_LT(fbtest::monoMs() - stopAt, 5000);
+    EXPECT_NE(fbtest::readFile(rig.names.logFile).find(warning), std::string::npos)
+        << fbtest::readFile(rig.names.logFile);
+    if (holder > 0) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ClientThatHolds,
+                         testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex),
+                         [](const auto &info) {
+                             return std::string(info.param == Holder::DeadSignaller
+                                                    ? "DeadSignaller"
+                                                    : "StoppedWithTheMutex");
+                         });
 
 }  // namespace

@@ -159,12 +159,42 @@ TEST(Startup, NoBoardRunsWithAnEmptyLayout) {
         EXPECT_EQ(count, 0);
     expectFreshHeader(*r, 100);
     EXPECT_TRUE(server.running());
+    // Prepared under a name of its own and renamed once initialised.
+    EXPECT_FALSE(fbtest::regionExists(names.shmName + ".new." + std::to_string(server.pid())));
+    // Asked a few times before the start goes on without a board.
+    const auto startTrace = board.trace();
+    ASSERT_GE(startTrace.size(), 4u);
+    for (const auto &t : startTrace) EXPECT_EQ(t.outcome, "silent");
+    // The health beside the region says so; the inputs have no age yet.
+    const ioshareHealth *health = ioshare_health_open(names.shmName.c_str());
+    ASSERT_NE(health, nullptr);
+    ioshareHealth h{};
+    ASSERT_EQ(ioshare_health_read(health, &h), 0);
+    EXPECT_EQ(h.version, static_cast<uint32_t>(IOSHARE_HEALTH_VERSION));
+    EXPECT_EQ(h.serverPid, server.pid());
+    EXPECT_EQ(h.state, static_cast<uint32_t>(IOSHARE_STATE_NO_BOARD));
+    EXPECT_EQ(ioshare_inputs_age_ms(&h), -1);
+
+    // A board that powers up later is found, and the cycle starts on it.
+    ASSERT_EQ(board.command("board 0C2A"), "ok");
+    ASSERT_EQ(board.command("fault off"), "ok");
+    ASSERT_TRUE(fbtest::waitUntil([&] { return region.snapshot()->boardId == 0x0C2A; }, 15000));
+    EXPECT_EQ(region.snapshot()->bitOutCount, 4);
+    ASSERT_TRUE(fbtest::waitUntil(
+        [&] {
+            return ioshare_health_read(health, &h) == 0 && h.state == IOSHARE_STATE_CYCLING &&
+                   ioshare_inputs_age_ms(&h) >= 0;
+        },
+        10000));
+    EXPECT_EQ(h.boardId, 0x0C2A);
+    EXPECT_NE(fbtest::readFile(names.logFile).find("rk-board ID=0C2A found, refresh cycle started"),
+              std::string::npos);
     EXPECT_EQ(server.stop(), 0);
-    ASSERT_EQ(board.trace().size(), 1u);
-    EXPECT_EQ(board.trace()[0].outcome, "silent");
+    ioshare_health_close(health);
+    EXPECT_EQ(ioshare_health_open(names.shmName.c_str()), nullptr) << "removed at the stop";
 }
 
-TEST(Startup, UnknownBoardIsRefusedAndItsRegionReusedByTheNextStart) {
+TEST(Startup, UnknownBoardIsRefusedAndItsRegionRemoved) {
     fbtest::TestNames names("unknown");
     {
         fbtest::BoardSim board;
@@ -177,13 +207,10 @@ TEST(Startup, UnknownBoardIsRefusedAndItsRegionReusedByTheNextStart) {
         EXPECT_EQ(server.err().rfind("I/O Board init Failed: ", 0), 0u) << server.err();
         EXPECT_EQ(server.out().find("Stop"), std::string::npos);
 
-        fbtest::RegionMap left(names.shmName);
-        ASSERT_TRUE(left.ok());
-        const auto r = left.snapshot();  // the mutex was left unlocked
-        EXPECT_EQ(r->boardId, 0x0C2B);
-        EXPECT_EQ(r->bitInCount + r->bitOutCount + r->intInCount + r->intOutCount, 0);
-        EXPECT_EQ(r->bitOutReqAddr, -1);
-        std::memset(left->auxArea, 0xEE, sizeof left->auxArea);
+        // Clients must not find a board published by a server that is not
+        // running: the failed start takes its region away again.
+        EXPECT_FALSE(fbtest::regionExists(names.shmName));
+        EXPECT_FALSE(fbtest::regionExists(names.shmName + IOSHARE_HEALTH_SUFFIX));
     }
     fbtest::BoardSim board;
     ASSERT_TRUE(board.start(names, {"--board", "0A19"}));

@@ -151,10 +151,45 @@ TEST(Board, AnyFailureOfTheIdentifierReadIsNoBoard) {
         EXPECT_EQ(r->auxSize, 2048);
         EXPECT_EQ(r->tailSlots, 256);
         EXPECT_EQ(r->tailSlotSize, 8192);
-        EXPECT_EQ(board.requests().size(), 1u);
+        EXPECT_EQ(board.requests().size(), 4u) << "asked a few times before giving up";
         EXPECT_TRUE(r.unlocked());
         finiIOBoard();
     }
+}
+
+// A board that misses the first identifier reads is still found at start-up;
+// one that powers up later is found by the refresh thread's rediscovery,
+// which keeps the clients' request slots.
+TEST(Board, MissedIdentifierReadsAreAskedAgain) {
+    std::atomic<int> idReads{0};
+    std::atomic<int> missFirst{3};
+    ScriptedBoard board([&](const Bytes &req) {
+        if (req[1] != 3) return withCrc({1, 1, 1, 0x05});
+        if (idReads++ < missFirst) return Bytes{};
+        return withCrc({1, 3, 4, 0x11, 0, 0, 0x0A});
+    });
+    Region r;
+    std::string out;
+    ASSERT_EQ(discover(r, &out), 0);
+    EXPECT_EQ(out, "rk-board ID=0A11\n");
+    EXPECT_EQ(r->boardId, 0x0A11);
+    EXPECT_EQ(r->bitOutImage[0], 0x05);
+    finiIOBoard();
+
+    // Powered up after the start: nothing at start-up, found when asked again.
+    idReads = 0;
+    missFirst = 4;
+    Region later;
+    ASSERT_EQ(discover(later, &out), 0);
+    EXPECT_EQ(later->boardId, IOSHARE_NO_BOARD);
+    later->bitOutReqAddr = 3;
+    EXPECT_EQ(rediscoverIOBoard(later.share.get()), 0x0A11u);
+    EXPECT_EQ(later->boardId, 0x0A11);
+    EXPECT_EQ(later->bitOutCount, 8);
+    EXPECT_EQ(later->bitOutImage[0], 0x05);
+    EXPECT_EQ(later->bitOutReqAddr, 3) << "a client's posted request stays";
+    EXPECT_TRUE(later.unlocked());
+    finiIOBoard();
 }
 
 TEST(Board, IdentifierOutsideTheTableIsRefusedAndThePortClosed) {

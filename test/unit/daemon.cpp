@@ -272,6 +272,7 @@ struct OpenCase {
     const char *name;
     int mode;  // 0 interactive, 1 daemon, 2 claim
     bool unwritableDir;
+    bool link;  // the path is a symbolic link to an existing file
 };
 
 void PrintTo(const OpenCase &c, std::ostream *os) {
@@ -290,6 +291,12 @@ TEST_P(DaemonOpenFailure, ReportsTheFileAndFails) {
         ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     }
     const OpenCase c = GetParam();
+    const std::string target = dir.path + "/target";
+    if (c.link) {
+        lock = dir.path + "/link.pid";
+        std::ofstream(target) << "keep";
+        ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
+    }
     Child child([&](int report, int) {
         // Permissions do not stop root: run as an ordinary user then.
         if (c.unwritableDir && geteuid() == 0) {
@@ -303,16 +310,24 @@ TEST_P(DaemonOpenFailure, ReportsTheFileAndFails) {
         return 0;
     });
     EXPECT_EQ(child.report(), "-1 " + std::to_string(child.pid));
-    EXPECT_EQ(child.output(), "Lockfile " + lock + " open failed\n");
+    EXPECT_EQ(child.output(),
+              "Lockfile " + lock + " open failed\n" +
+                  (c.link ? "Lockfile " + lock + " is a symbolic link: refused\n" : ""));
     EXPECT_EQ(child.finish(), 0);
+    if (c.link) {
+        EXPECT_EQ(readFile(target), "keep") << "the link's target is left alone";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DaemonOpenFailure,
-                         testing::Values(OpenCase{"MissingDirInteractive", 0, false},
-                                         OpenCase{"MissingDirDaemon", 1, false},
-                                         OpenCase{"UnwritableDirInteractive", 0, true},
-                                         OpenCase{"UnwritableDirDaemon", 1, true},
-                                         OpenCase{"UnwritableDirClaim", 2, true}),
+                         testing::Values(OpenCase{"MissingDirInteractive", 0, false, false},
+                                         OpenCase{"MissingDirDaemon", 1, false, false},
+                                         OpenCase{"UnwritableDirInteractive", 0, true, false},
+                                         OpenCase{"UnwritableDirDaemon", 1, true, false},
+                                         OpenCase{"UnwritableDirClaim", 2, true, false},
+                                         OpenCase{"SymlinkInteractive", 0, false, true},
+                                         OpenCase{"SymlinkDaemon", 1, false, true},
+                                         OpenCase{"SymlinkClaim", 2, false, true}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Daemon, NullOrEmptyPathFailsSilently) {
@@ -344,7 +359,9 @@ std::string daemonState() {
     return s.str();
 }
 
-constexpr const char *kDetached = "sid=1 pgrp=1 tty=0 std=000 cwd=/ umask=0";
+// Started from a shell whose mask is 0, the daemon still denies group and
+// others writing (022, printed in decimal).
+constexpr const char *kDetached = "sid=1 pgrp=1 tty=0 std=000 cwd=/ umask=18";
 
 // The would-be daemon starts as a session leader on a terminal of its own,
 // so that detaching from it is visible. The test keeps `master` open.
@@ -380,6 +397,7 @@ TEST_P(DaemonMode, ParentExitsAtOnceAndChildRunsDetached) {
         close(go[1]);
         if (open("/dev/tty", O_RDWR | O_NOCTTY) < 0) return 3;  // must start on a terminal
         initLog(logPath.data(), 0, logLevel, "T");
+        umask(0);
         const int ret = initDaemon(1, lock.c_str());
         sendReport(rep[1],
                    std::to_string(ret) + " " + std::to_string(getpid()) + " " + daemonState());

@@ -30,11 +30,13 @@ TEST(IoShare, CreatedRegionIsSizedClearedAndSetUp) {
     fbtest::TestNames names("region");
     ioShare_t *share = createRegion(names.shmName.c_str());
     ASSERT_NE(share, nullptr);
-    EXPECT_EQ(fbtest::readFile("/dev/shm" + names.shmName).size(), sizeof(ioShare_t));
+    // No client can open it, and take its mutex, before that is initialised.
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
     pthread_mutexattr_t ma;
     pthread_condattr_t ca;
     ASSERT_EQ(initRegionAttributes(&ma, &ca), 0);
     initRegion(share, 250, &ma, &ca);
+    EXPECT_EQ(fbtest::readFile("/dev/shm" + names.shmName).size(), sizeof(ioShare_t));
 
     // A client's own mapping by name sees the header and can take the
     // process-shared mutex.
@@ -57,6 +59,10 @@ TEST(IoShare, RegionLeftBehindIsReusedAndCleared) {
     fbtest::TestNames names("reuse");
     ioShare_t *first = createRegion(names.shmName.c_str());
     ASSERT_NE(first, nullptr);
+    pthread_mutexattr_t ma;
+    pthread_condattr_t ca;
+    ASSERT_EQ(initRegionAttributes(&ma, &ca), 0);
+    initRegion(first, 100, &ma, &ca);
     std::memset(first->auxArea, 0xA5, sizeof first->auxArea);
     first->tailArea[sizeof first->tailArea - 1] = 0x5A;
     first->boardId = 0x1234;

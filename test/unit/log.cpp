@@ -160,6 +160,40 @@ TEST(Log, WithoutAnOpenFileEveryEntryFails) {
     });
 }
 
+// A client flooding refused requests gets one line and a count, not a log
+// emptied of everything else; a link at the log path is refused, its target
+// left alone.
+TEST(Log, RepeatsAreCountedAndLinksRefused) {
+    LogFile f;
+    inFreshProcess([&] {
+        ASSERT_EQ(initLog(f.path, 5, 2, "B"), 0);
+        for (int i = 0; i < 1000; ++i) logMsg(1, "request at %d refused", 7);
+        for (int i = 0; i < 3; ++i) logError("read failed");
+        logMsg(1, "request at %d refused", 8);
+        finiLog();
+    });
+    const auto l = f.read();
+    ASSERT_EQ(l.size(), 6u) << fbtest::readFile(f.path);
+    EXPECT_TRUE(entryIs(l[1], "WARN  ", "request at 7 refused"));
+    EXPECT_TRUE(entryIs(l[2], "WARN  ", "last message repeated 999 times"));
+    EXPECT_TRUE(entryIs(l[3], "ERROR ", R"(read failed \(.*\))"));
+    EXPECT_TRUE(entryIs(l[4], "ERROR ", "last message repeated 2 times"));
+    EXPECT_TRUE(entryIs(l[5], "WARN  ", "request at 8 refused"));
+
+    const std::string target = f.names.path("target");
+    std::ofstream(target) << "keep";
+    char link[512];
+    std::snprintf(link, sizeof link, "%s", f.names.path("link.log").c_str());
+    ASSERT_EQ(symlink(target.c_str(), link), 0);
+    inFreshProcess([&] {
+        EXPECT_EQ(initLog(link, 0, 2, "B"), -1);
+        EXPECT_EQ(errno, ELOOP);
+        EXPECT_EQ(logMsg(1, "x"), -1);
+        std::fflush(stdout);
+    });
+    EXPECT_EQ(fbtest::readFile(target), "keep");
+}
+
 TEST(Log, FailedReopenAtTheLimitClosesTheLog) {
     LogFile f;
     inFreshProcess([&] {

@@ -37,13 +37,9 @@ int bodyLength(const uint8_t *frame) {
     return frame[4] << 8 | frame[5];
 }
 
-bool isWrite(uint8_t function) {
-    return function == 5 || function == 6 || function == 15 || function == 16;
-}
-
-// Write queue of a function: 0 coils, 1 holding registers.
-int queueOf(uint8_t function) {
-    return function == 5 || function == 15 ? 0 : 1;
+// Write queue of a write's kind: 0 coils, 1 holding registers.
+int queueOf(const ioshare::Kind &kind) {
+    return kind.bytesPerPoint == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -201,11 +197,11 @@ bool Gateway::handleFrame(int i, long long now) {
         sendException(i, kTargetFailed);  // no server (yet): nobody to carry it to the board
         return true;
     }
-    if (isWrite(req.function)) {
+    if (const ioshare::Kind *kind = writeKind(req.function)) {
         c.hold = Hold::Write;
         c.deadlineMs = now + options_.writeTimeoutMs;
         c.posted = false;
-        writeQueue_[queueOf(req.function)].push_back(i);
+        writeQueue_[queueOf(*kind)].push_back(i);
         advanceWrites(now);
         return false;
     }
@@ -262,8 +258,9 @@ void Gateway::advanceWrites(long long now) {
             }
             if (!region_.tryLock()) break;
             ioShare_t &r = *region_.share();
-            int32_t *addr = slotAddr(r, req.function);
-            int32_t *count = slotCount(r, req.function);
+            const ioshare::Kind &kind = *writeKind(req.function);
+            int32_t *addr = &(r.*kind.reqAddr);
+            int32_t *count = &(r.*kind.reqCount);
             if (c.posted) {
                 // The server sets the address back to idle when it takes the
                 // request; another client may have posted since.

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "ioshare.h"
+#include "ioshare_region.h"
 #include "modbus_map.h"
 
 namespace zuqgate {
@@ -17,18 +18,14 @@ namespace zuqgate {
 // when the range does not lie wholly inside the mirrored points).
 int readImage(const ioShare_t &r, const fieldbus::regmap::Request &req, uint8_t *data);
 
-// Whether a write (function 5, 6, 15, 16) lies wholly inside the mirrored
-// outputs of its kind.
-bool writeInside(const ioShare_t &r, const fieldbus::regmap::Request &req);
+// The kind whose output image and request slot a write (function 5, 6, 15,
+// 16) goes through: the bit outputs or the register outputs. Null for any
+// other function.
+const ioshare::Kind *writeKind(uint8_t function);
 
 // Puts a write's values into the output image; false (nothing written) when
 // it does not lie inside the mirrored outputs.
 bool writeImage(ioShare_t &r, const fieldbus::regmap::Request &req);
-
-// The request slot (address, count) a write goes through: the coil slot
-// for 5 and 15, the holding-register slot for 6 and 16.
-int32_t *slotAddr(ioShare_t &r, uint8_t function);
-int32_t *slotCount(ioShare_t &r, uint8_t function);
 
 // Reads a field another process may change at any moment exactly once.
 inline int32_t once(const int32_t &field) {

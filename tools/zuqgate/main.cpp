@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "gateway.h"
+#include "ioshare_region.h"
 #include "region.h"
 
 namespace {
@@ -121,7 +122,7 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    zuqgate::Region region(zuqgate::regionName());
+    zuqgate::Region region(ioshare::regionName(nullptr));
     if (region.refresh()) {
         std::printf("zuqgate: region %s mapped\n", region.name().c_str());
     } else {

@@ -8,14 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+
+#include "ioshare_region.h"
 
 namespace zuqgate {
-
-std::string regionName() {
-    const char *env = std::getenv(IOSHARE_NAME_ENV);
-    return env != nullptr && *env != '\0' ? env : IOSHARE_DEFAULT_NAME;
-}
 
 Region::~Region() {
     unmap();
@@ -61,14 +57,9 @@ bool Region::refresh() {
 
 bool Region::tryLock() {
     if (share_ == nullptr) return false;
-    const int rc = pthread_mutex_trylock(&share_->mutex);
-    if (rc == 0) return true;
-    if (rc == EOWNERDEAD) {
-        // Its holder died: the fields are whole words and bytes, nothing to undo.
-        pthread_mutex_consistent(&share_->mutex);
-        return true;
-    }
-    return false;  // busy, or left unrecoverable: the server mends it on its next lock
+    // Busy, or left unrecoverable (the server mends that on its next lock):
+    // not taken. Taken from a holder that died: repaired as every user does.
+    return ioshare::repairLock(share_, pthread_mutex_trylock(&share_->mutex)) >= 0;
 }
 
 void Region::unlock() {

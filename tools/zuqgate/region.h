@@ -14,8 +14,8 @@ namespace zuqgate {
 
 class Region {
   public:
-    // `name`: the region's name as the server's clients find it (see
-    // regionName()).
+    // `name`: the region's name as the server's clients find it
+    // (ioshare::regionName()).
     explicit Region(std::string name) : name_(std::move(name)) {}
     ~Region();
     Region(const Region &) = delete;
@@ -52,9 +52,5 @@ class Region {
     unsigned generation_ = 0;
     int lastError_ = 0;
 };
-
-// The region name of every client of the server: the environment's
-// PELLORA_SHM_NAME when set and not empty, else /zuqshmio.
-std::string regionName();
 
 }  // namespace zuqgate
