@@ -339,6 +339,8 @@ TEST(ClientTool, CommandsOnARunningServer) {
         {{"read", "hr", "40", "1"}, 2, ""},
         {{"frob"}, 2, ""},
         {{"-n", "/fbtest-zuqio-none", "show"}, 1, ""},
+        {{"status"}, 0, "board 0C2A\nstate cycling\n"},
+        {{"-n", "/fbtest-zuqio-none", "status"}, 1, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
@@ -350,6 +352,16 @@ TEST(ClientTool, CommandsOnARunningServer) {
         EXPECT_EQ(tool.out().substr(0, c.out.size()), c.out);
         EXPECT_EQ(tool.err().empty(), c.status == 0);
     }
+    // The screen for the cabinet: points and health redrawn until q.
+    fbtest::Process watch;
+    ASSERT_TRUE(watch.start(fbtest::programPath("zuqio"), {"watch", "50"},
+                            {"PELLORA_SHM_NAME=" + rig.names.shmName}));
+    EXPECT_TRUE(watch.waitForOutput("board 0C2A, refresh interval"));
+    EXPECT_TRUE(watch.waitForOutput("state cycling"));
+    watch.writeStdin("q");
+    ASSERT_NE(watch.wait(), -1);
+    EXPECT_EQ(watch.exitCode(), 0);
+
     EXPECT_EQ(rig.board.command("get coil 2"), "coil 2: 1");
     EXPECT_EQ(rig.board.command("get hr 40"), "hr 40: 4660");
     EXPECT_EQ(rig.get(IOSHARE_BIT_IN, 33), 1u);

@@ -2,6 +2,9 @@
 // library's client helpers. Shows the board's layout and images, reads and
 // writes single points, asks for on-demand reads.
 #include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +34,10 @@ void usage(FILE *out) {
         "  read KIND ADDR COUNT    have the server read COUNT points from the board now\n"
         "                          (also beyond the mirrored range), then show them\n"
         "  interval [MS]           show, or set, the refresh interval\n"
+        "  status                  the server's health: board, state, cycles, cycle rate,\n"
+        "                          failures, age of the inputs, last error\n"
+        "  watch [MS]              the board's points and the health on one screen,\n"
+        "                          refreshed every MS ms (default 500); q leaves\n"
         "\n"
         "KIND: di (discrete inputs), coil (outputs as written by clients), coilrb\n"
         "(outputs as read back), ir (input registers), hr (holding registers as\n"
@@ -142,8 +149,120 @@ int confirm(ioShare_t *share, const Kind &k, int32_t addr, uint32_t value) {
     return 1;
 }
 
+const char *stateName(uint32_t state) {
+    static const char *const kNames[] = {"starting", "cycling",  "no board",
+                                         "failing",  "no port", "stopped"};
+    return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "unknown";
+}
+
+// The health record of the server of region `name`, one figure a line.
+int printHealth(const ioshareHealth *health) {
+    ioshareHealth h{};
+    if (health == nullptr || ioshare_health_read(health, &h) != 0) {
+        std::printf("no health record (is pellora running?)\n");
+        return 1;
+    }
+    if (h.boardId == IOSHARE_NO_BOARD)
+        std::printf("board none\n");
+    else
+        std::printf("board %04X\n", static_cast<unsigned>(h.boardId));
+    std::printf("state %s\n", stateName(h.state));
+    std::printf("server pid %d\n", h.serverPid);
+    std::printf("cycles %llu\n", static_cast<unsigned long long>(h.cycles));
+    std::printf("cycle rate %u.%03u /s\n", h.cycleRateMilli / 1000, h.cycleRateMilli % 1000);
+    std::printf("last cycle %u us\n", h.lastCycleUs);
+    const long long age = ioshare_inputs_age_ms(&h);
+    if (age < 0)
+        std::printf("inputs age never read\n");
+    else
+        std::printf("inputs age %lld ms\n", age);
+    std::printf("failed reads %u, requests %u, writes %u\n", h.failedReads, h.failedRequests,
+                h.failedWrites);
+    std::printf("port reopens %u\n", h.portReopens);
+    h.lastError[IOSHARE_HEALTH_ERROR_SIZE - 1] = '\0';
+    std::printf("last error %s\n", h.lastError[0] != '\0' ? h.lastError : "none");
+    return 0;
+}
+
+int status(const char *name) {
+    const ioshareHealth *health = ioshare_health_open(name);
+    ioshareHealth probe{};
+    if (health == nullptr || ioshare_health_read(health, &probe) != 0) {
+        const int saved = errno;
+        if (health != nullptr) ioshare_health_close(health);
+        std::fprintf(stderr, "zuqio: no health record beside the region: %s (is pellora running?)\n",
+                     std::strerror(saved));
+        return 1;
+    }
+    const int rc = printHealth(health);
+    ioshare_health_close(health);
+    return rc;
+}
+
+volatile sig_atomic_t leaveWatch = 0;
+void onLeave(int) {
+    leaveWatch = 1;
+}
+
+// Keys without Enter and without echo while the screen is shown; the
+// terminal's own settings come back however the loop ends.
+class KeyboardMode {
+  public:
+    KeyboardMode() {
+        if (tcgetattr(0, &saved_) != 0) return;
+        termios t = saved_;
+        t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        active_ = tcsetattr(0, TCSANOW, &t) == 0;
+    }
+    ~KeyboardMode() {
+        if (active_) tcsetattr(0, TCSANOW, &saved_);
+    }
+    KeyboardMode(const KeyboardMode &) = delete;
+    KeyboardMode &operator=(const KeyboardMode &) = delete;
+
+  private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+// Redraws points and health in place until q, Ctrl-C, SIGTERM or the end
+// of standard input.
+int watch(ioShare_t *share, const char *name, long periodMs) {
+    const ioshareHealth *health = ioshare_health_open(name);
+    struct sigaction sa {};
+    sa.sa_handler = onLeave;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    auto copy = std::make_unique<ioShare_t>();
+    KeyboardMode mode;
+    while (leaveWatch == 0) {
+        if (health == nullptr) health = ioshare_health_open(name);
+        ioshare_lock(share);
+        std::memcpy(copy.get(), share, sizeof(ioShare_t));
+        ioshare_unlock(share);
+        std::printf("\033[H\033[2J");
+        show(*copy);
+        std::printf("\n");
+        printHealth(health);
+        std::printf("\nq leaves\n");
+        std::fflush(stdout);
+        pollfd in{0, POLLIN, 0};
+        if (poll(&in, 1, static_cast<int>(periodMs)) <= 0) continue;
+        char key[64];
+        const ssize_t n = read(0, key, sizeof key);
+        if (n <= 0) break;  // end of input: nobody is there to press q
+        if (std::memchr(key, 'q', static_cast<size_t>(n)) != nullptr ||
+            std::memchr(key, 'Q', static_cast<size_t>(n)) != nullptr)
+            break;
+    }
+    if (health != nullptr) ioshare_health_close(health);
+    return 0;
+}
+
 // Runs one command with the region mapped: 0, 1 or 2 as the exit status.
-int run(ioShare_t *share, int argc, char **argv) {
+int run(ioShare_t *share, const char *name, int argc, char **argv) {
     const char *cmd = argv[0];
     auto copy = std::make_unique<ioShare_t>();
     auto snapshot = [&] {
@@ -154,6 +273,11 @@ int run(ioShare_t *share, int argc, char **argv) {
     };
     long addr = 0, value = 0, count = 0;
     if (std::strcmp(cmd, "show") == 0 && argc == 1) return show(*snapshot());
+    if (std::strcmp(cmd, "watch") == 0 && argc <= 2) {
+        long period = 500;
+        if (argc == 2 && !parseInt(argv[1], 10, 60000, &period)) return bad("bad period", argv[1]);
+        return watch(share, name, period);
+    }
     if (std::strcmp(cmd, "interval") == 0 && argc <= 2) {
         if (argc == 2) {
             if (!parseInt(argv[1], 0, INT32_MAX, &value)) return bad("bad interval", argv[1]);
@@ -235,6 +359,8 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+    // The health lives beside the region and is read without it.
+    if (std::strcmp(argv[optind], "status") == 0 && argc - optind == 1) return status(name);
     ioShare_t *share = ioshare_open(name);
     if (share == nullptr) {
         const char *shown = name != nullptr ? name : std::getenv(IOSHARE_NAME_ENV);
@@ -243,7 +369,7 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 1;
     }
-    const int rc = run(share, argc - optind, argv + optind);
+    const int rc = run(share, name, argc - optind, argv + optind);
     ioshare_close(share);
     return rc;
 }
