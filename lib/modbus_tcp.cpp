@@ -2,7 +2,10 @@
 // and slave, over entries of the connection table.
 #include "modbus_tcp.h"
 
+#include <cerrno>
+
 #include "modbus.h"
+#include "modbus_engine.h"
 #include "net_private.h"
 
 namespace pdu = fieldbus::pdu;
@@ -96,6 +99,36 @@ namespace tcp = fieldbus::tcp;
 
 constexpr int kCollectAttempts = 10;
 
+int tcpSend(int index, const uint8_t *data, int length) {
+    return sock_write(index, const_cast<uint8_t *>(data), static_cast<size_t>(length));
+}
+
+int tcpReceive(int index, uint8_t *data, int room) {
+    const int n = sock_read(index, data, static_cast<size_t>(room));
+    if (n > 0) return n;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (n == 0 && connectManager[index].protocol != 0) return 0;  // an empty datagram
+    return -1;  // end of stream or a failed socket
+}
+
+fieldbus::engine::Link tcpLink(int index) {
+    fieldbus::engine::Link link;
+    link.fd = connectManager[index].fd;
+    link.index = index;
+    link.send = tcpSend;
+    link.receive = tcpReceive;
+    return link;
+}
+
+// Master: an answer is whole once its header's length has arrived; until the
+// header is in, whatever waits is read at once.
+int judgeAnswer(uint8_t *buf, int *got, const void *) {
+    if (!tcp::answerComplete(buf, *got))
+        return *got < tcp::kHeader ? pdu::kFrameMax - *got
+                                   : tcp::kHeader + ((buf[4] << 8) | buf[5]) - *got;
+    return fieldbus::engine::kComplete;
+}
+
 // Result of collecting one client's request.
 enum class Collected { Nothing, Request, Failed };
 
@@ -127,6 +160,7 @@ Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, in
 
 extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
                               char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
+    (void)wT;  // the socket exchange reports no elapsed time: the caller's value stays
     if (!netIsOpen(cPort)) return -1;
     uint8_t request[pdu::kFrameMax];
     uint8_t answer[pdu::kFrameMax];
@@ -143,27 +177,14 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     // one: drop whatever is already waiting before asking.
     if (netDiscardPending(cPort) < 0) return -1;
 
-    WORD fakewT = 0;
-    WORD *elapsed = wT != nullptr ? wT : &fakewT;
-    const long long deadline = netNowMs() + wTimeout;
-    int got =
-        Send_Receive_Socket(cPort, reinterpret_cast<char *>(request),
-                            static_cast<WORD>(tcp::kHeader + plan.requestLength),
-                            reinterpret_cast<char *>(answer), pdu::kFrameMax, wTimeout, elapsed);
-    if (got == 0) return pdu::kNoAnswer;
-    if (got < 0) return got;
+    const fieldbus::engine::Link link = tcpLink(cPort);
     // An answer split over several segments is collected until its header's
     // length is satisfied or the time-out has passed.
-    while (!tcp::answerComplete(answer, got) && got < pdu::kFrameMax) {
-        const long long left = deadline - netNowMs();
-        if (left <= 0) break;
-        const int n = Send_Receive_Socket(cPort, nullptr, 0, reinterpret_cast<char *>(answer + got),
-                                          static_cast<WORD>(pdu::kFrameMax - got),
-                                          static_cast<WORD>(left), elapsed);
-        if (n < 0) return n;
-        if (n == 0) break;
-        got += n;
-    }
+    const int got = fieldbus::engine::transact(link, request, tcp::kHeader + plan.requestLength,
+                                               answer, pdu::kFrameMax, judgeAnswer, nullptr,
+                                               wTimeout, nullptr);
+    if (got == 0) return pdu::kNoAnswer;
+    if (got < 0) return -1;
     return tcp::takeAnswer(plan, transaction, request, answer, got, cBuf);
 }
 
