@@ -122,6 +122,10 @@ int asciiJudge(uint8_t *buf, int *got, const void *) {
     return kFrameMax - *got;
 }
 
+int asciiDecode(uint8_t *body, const uint8_t *text, int chars) {
+    return decode(body, reinterpret_cast<const char *>(text), chars);
+}
+
 int asciiJudgeAnswer(uint8_t *buf, int *got, const void *) {
     // The line was cleared before the request went out: the answer is taken
     // as it comes, ':' first, and ends at CR LF.

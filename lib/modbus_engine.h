@@ -95,6 +95,9 @@ int rtuJudgeRequest(uint8_t *buf, int *got, const void *minFrame);
 // dropping what came before it; CR LF ends it.
 int asciiWrap(const uint8_t *body, int length, uint8_t *frame);
 int asciiJudge(uint8_t *buf, int *got, const void *unused);
+// Decodes a whole text frame into its body (LRC checked, not counted):
+// the body's length, or -1.
+int asciiDecode(uint8_t *body, const uint8_t *text, int chars);
 // Master: the answer as it comes, ending at CR LF.
 int asciiJudgeAnswer(uint8_t *buf, int *got, const void *unused);
 

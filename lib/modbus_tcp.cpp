@@ -42,6 +42,15 @@ int impliedRequestBody(const uint8_t *body, int length) {
 
 }  // namespace
 
+// A header whose length disagrees with the body it announces leaves the
+// stream out of step: what already waits behind it is no frame start.
+bool consistent(const uint8_t *frame, int got) {
+    if (got < kHeader + kMinBody || requestTarget(frame, got) != got) return false;
+    const int length = got - kHeader;
+    const int implied = impliedRequestBody(frame + kHeader, length);
+    return length == word(frame + 4) && (implied < 0 || implied == length);
+}
+
 void putHeader(uint8_t *frame, unsigned transaction, int bodyLength) {
     frame[0] = static_cast<uint8_t>(transaction >> 8);
     frame[1] = static_cast<uint8_t>(transaction);
@@ -72,21 +81,10 @@ int requestTarget(const uint8_t *frame, int got) {
 
 int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
                  pdu::SlaveRequest *out, int *transID, bool *outOfStep) {
-    *outOfStep = false;
-    if (got < kHeader + kMinBody || requestTarget(frame, got) != got) {
-        *outOfStep = true;
-        return pdu::kSlaveNoRequest;
-    }
-    const uint8_t *body = frame + kHeader;
-    const int length = got - kHeader;
-    const int implied = impliedRequestBody(body, length);
-    // A header whose length disagrees with the body it announces leaves the
-    // stream out of step: what already waits behind it is no frame start.
-    if (length != word(frame + 4) || (implied >= 0 && implied != length)) {
-        *outOfStep = true;
-        return pdu::kSlaveNoRequest;
-    }
-    const int result = pdu::parseRequest(pdu::kTcp, cNetID, body, length, cBuf, wBufLen, out);
+    *outOfStep = !consistent(frame, got);
+    if (*outOfStep) return pdu::kSlaveNoRequest;
+    const int result =
+        pdu::parseRequest(pdu::kTcp, cNetID, frame + kHeader, got - kHeader, cBuf, wBufLen, out);
     if (result >= 0) *transID = word(frame);
     return result;
 }
@@ -96,8 +94,6 @@ int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD
 namespace {
 
 namespace tcp = fieldbus::tcp;
-
-constexpr int kCollectAttempts = 10;
 
 int tcpSend(int index, const uint8_t *data, int length) {
     return sock_write(index, const_cast<uint8_t *>(data), static_cast<size_t>(length));
@@ -129,34 +125,8 @@ int judgeAnswer(uint8_t *buf, int *got, const void *) {
     return fieldbus::engine::kComplete;
 }
 
-// Result of collecting one client's request.
-enum class Collected { Nothing, Request, Failed };
-
-// Reads one request from the client, never past its end, so a second request
-// sent behind the first stays in the socket for the next call. Up to
-// kCollectAttempts reads, each waiting up to wTimeout ms; a client with
-// nothing at all waiting is left at once, a partial request is dropped.
-Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, int *failure) {
-    WORD unusedT = 0;
-    *got = 0;
-    for (int attempt = 0; attempt <= kCollectAttempts; ++attempt) {
-        const int target = tcp::requestTarget(frame, *got);
-        if (target <= *got) return Collected::Request;  // complete, or a length that fits none
-        if (attempt == kCollectAttempts) break;
-        const int n =
-            Send_Receive_Socket(client, nullptr, 0, reinterpret_cast<char *>(frame + *got),
-                                static_cast<WORD>(target - *got), wTimeout, &unusedT);
-        if (n < 0) {
-            *failure = n;
-            return Collected::Failed;
-        }
-        if (n == 0 && *got == 0) return Collected::Nothing;
-        *got += n;
-    }
-    return Collected::Nothing;
-}
-
 }  // namespace
+
 
 extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
                               char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
@@ -190,42 +160,23 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
 
 extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function,
                            char *cBuf, WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout) {
-    if (!netIsOpen(cPort)) return -1;
-    Accept_Socket(cPort);
-    connectManager_t &listener = connectManager[cPort];
     uint8_t frame[pdu::kFrameMax];
-
-    for (int slot = listener.lastfd; slot < kConnections; ++slot) {
-        if (slot == kConnections - 1) listener.lastfd = 0;
-        const int client = listener.clientfd[slot];
-        if (client < 0) continue;
-        listener.lastfd = (slot + 1) % kConnections;
-
-        int got = 0;
-        int failure = -1;
-        const Collected c = collectRequest(client, frame, wTimeout, &got, &failure);
-        if (c == Collected::Failed) {
-            Close_Socket(client);
-            listener.clientfd[slot] = -1;
-            return failure;
-        }
-        if (c == Collected::Nothing) continue;
-
-        pdu::SlaveRequest r;
-        int trans = 0;
-        bool outOfStep = false;
-        const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf,
-                                             wBufLen, &r, &trans, &outOfStep);
-        if (outOfStep) netDiscardPending(client);
-        if (result < 0) return result;
-        *transID = trans;
-        *clientID = client;
-        *function = r.function;
-        *dataAddr = r.dataAddr;
-        *dataCount = r.dataCount;
-        return result;
-    }
-    return pdu::kSlaveNoRequest;
+    int got = 0;
+    int client = 0;
+    const int rc = tcp::nextRequest(cPort, wTimeout, frame, &got, &client);
+    if (rc < 0) return rc;
+    pdu::SlaveRequest r;
+    int trans = 0;
+    bool outOfStep = false;
+    const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf, wBufLen,
+                                         &r, &trans, &outOfStep);
+    if (result < 0) return result;
+    *transID = trans;
+    *clientID = client;
+    *function = r.function;
+    *dataAddr = r.dataAddr;
+    *dataCount = r.dataCount;
+    return result;
 }
 
 extern "C" int modbusReplyE(int cPort, char cNetID, int transID, int clientID, int function,
