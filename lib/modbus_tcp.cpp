@@ -72,9 +72,13 @@ int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *reque
 }
 
 int requestTarget(const uint8_t *frame, int got) {
+    // A header whose length fits no request is refused as soon as it is in.
+    if (got >= kHeader) {
+        const int length = word(frame + 4);
+        if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
+    }
     if (got < kHeader + kMinBody) return kHeader + kMinBody;
     const int length = word(frame + 4);
-    if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
     const int implied = impliedRequestBody(frame + kHeader, got - kHeader);
     return kHeader + (implied < 0 || implied > length ? length : implied);
 }
