@@ -125,7 +125,10 @@ Link serialLink(char cPort) {
     link.send = serialSend;
     link.receive = serialReceive;
     // Pure polling, as the raw exchange leaves the line: reads never block.
-    if (struct sio *e = _sio_follow(link.fd); e != nullptr) {
+    // The entry holds what was last applied, so a line already polling is
+    // not set again on every request.
+    if (struct sio *e = _sio_follow(link.fd);
+        e != nullptr && (e->options->c_cc[VMIN] != 0 || e->options->c_cc[VTIME] != 0)) {
         e->options->c_cc[VMIN] = 0;
         e->options->c_cc[VTIME] = 0;
         tcsetattr(link.fd, TCSANOW, e->options);

@@ -43,10 +43,17 @@ int firstFreeSlot(const connectManager_t &listener) {
     return -1;
 }
 
-// Takes every connection waiting on the listener (bounded per round).
+bool listenerReady(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// Takes every connection waiting on the listener (bounded per round). The
+// listener is looked at without waiting first: the accept call's own look
+// would cost every call a timer sleep.
 void acceptWaiting(int cPort) {
     connectManager_t &listener = connectManager[cPort];
-    for (int i = 0; i < kAcceptsPerRound; ++i) {
+    for (int i = 0; i < kAcceptsPerRound && listenerReady(listener.fd); ++i) {
         const int slot = firstFreeSlot(listener);
         if (slot < 0) return;
         if (Accept_Socket(cPort) != 0 || listener.clientfd[slot] < 0) return;
@@ -81,7 +88,7 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
     if (!netIsOpen(cPort)) return -1;
     connectManager_t &listener = connectManager[cPort];
     const long long deadline = engine::nowMs() + wTimeout;
-    acceptWaiting(cPort);
+    acceptWaiting(cPort);  // a client that connected meanwhile takes its turn
 
     std::array<pollfd, kConnections + 1> fds;
     std::array<int, kConnections + 1> slots;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "modbus.h"
