@@ -98,6 +98,7 @@ class Rig {
     }
 
     pid_t serverPid() const { return server_; }
+    const std::string &shmName() const { return shm_; }
 
     // Requests the board served since the last call.
     std::vector<Served> newTrace() {

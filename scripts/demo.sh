@@ -1,28 +1,30 @@
 #!/usr/bin/env bash
 # pellora at work without the controller: installs what the build needs,
-# builds the server, the virtual board rkboard-sim and the client tool zuqio,
-# runs the board on a pseudo-terminal and the server on it (with a region
-# name, lock file and log file of their own), shows from a client what the
-# server does, then stops everything and leaves nothing behind.
-# BUILD_DIR chooses the build directory (default build).
+# builds the server, the virtual board rkboard-sim, the client tool zuqio and
+# the Modbus/TCP gateway zuqgate, runs the board on a pseudo-terminal and the
+# server on it (with a region name, lock file and log file of their own),
+# shows from a client and from a Modbus/TCP master (mbpoll, through zuqgate)
+# what the server does, then stops everything and leaves nothing behind.
+# BUILD_DIR chooses the build directory (default build-demo), configured
+# without the tests and benchmarks, whose libraries the demo does not install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-demo}
 
 say() { printf '\n== %s\n' "$*"; }
 
-bash scripts/deps.sh
+bash scripts/deps.sh --demo
 
-say "Building pellora, rkboard-sim and zuqio in $build/"
+say "Building pellora, rkboard-sim, zuqio and zuqgate in $build/"
 work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
-board_pid='' server_pid=''
+board_pid='' server_pid='' gate_pid=''
 export PELLORA_SHM_NAME=/pellora-demo-$$
 export PELLORA_LOCK_FILE=$work/pellora.pid
 export FIELDBUS_COM1=$work/board
 
 cleanup() {
   exec 3>&- 4>&- 2>/dev/null || true
-  for pid in $server_pid $board_pid; do
+  for pid in $gate_pid $server_pid $board_pid; do
     kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
   rm -f "/dev/shm$PELLORA_SHM_NAME"
@@ -31,8 +33,8 @@ cleanup() {
 trap cleanup EXIT
 
 start=$SECONDS
-if ! { cmake -S . -B "$build" && cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio; } \
-  >"$work/build.log" 2>&1; then
+if ! { cmake -S . -B "$build" -DFIELDBUS_TESTS=OFF -DFIELDBUS_BENCH=OFF &&
+  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate; } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"
   exit 1
 fi
@@ -108,6 +110,37 @@ board get hr 32 2
 say "A client reads beyond the mirrored range: the server fetches it on demand"
 board set ir 100 7 8 9
 client read ir 100 3
+
+say "The board on the network: zuqgate serves the region as a Modbus/TCP slave"
+"$bin/zuqgate" -a 127.0.0.1 -p 0 >"$work/gate.out" 2>&1 &
+gate_pid=$!
+port=''
+for _ in $(seq 100); do
+  port=$(sed -n 's/^zuqgate: listening on 127.0.0.1 port \([0-9]*\)$/\1/p' "$work/gate.out")
+  [[ -n $port ]] && break
+  sleep 0.05
+done
+[[ -n $port ]] || { cat "$work/gate.out"; exit 1; }
+sed 's/^/  /' "$work/gate.out"
+# Shows an mbpoll command (one poll, 0-based addresses), then runs it.
+master() {
+  printf '$ mbpoll -m tcp -p %s -a 1 -1 -0 %s\n' "$port" "$*"
+  { mbpoll -m tcp -p "$port" -a 1 -1 -0 "$@" 2>&1 || true; } |
+    sed -n '/^\[/p; /^Written/p; /failed/p' | sed 's/^/  /'
+}
+board set ir 2 4321
+for _ in $(seq 60); do # until the server's next cycle has mirrored it
+  mbpoll -m tcp -p "$port" -a 1 -1 -0 -t 3 -r 2 127.0.0.1 2>/dev/null | grep -q '4321' && break
+  sleep 0.05
+done
+master -t 3 -r 0 -c 4 127.0.0.1
+master -t 0 -r 1 127.0.0.1 1
+sleep 0.2  # the write goes to the board in the cycle that took it
+board get coil 0 4
+echo "  a read outside the board's range gets exception 2:"
+master -t 3 -r 200 127.0.0.1
+kill -TERM "$gate_pid" && wait "$gate_pid" || true
+gate_pid=''
 
 say "Stopping: the console's exit command, then the board"
 echo exit >&4

@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (run as root).
+# Installs the Debian packages the project needs (run as root).
+#   scripts/deps.sh          everything the build and the tests need
+#   scripts/deps.sh --demo   only what scripts/demo.sh needs
 # Packages already present are left alone, so a prepared machine skips apt.
 set -euo pipefail
-PACKAGES=(
-  cmake g++ make pkg-config clang libclang-rt-14-dev
+# The demo: building the library and programs, mbpoll for the gateway step.
+DEMO_PACKAGES=(cmake g++ make mbpoll)
+# The tests and scripts/package.sh besides: test libraries and peers, the
+# cross toolchain and its emulator, clang (fuzzing, the header parse of the
+# packaging tests), dpkg-dev and file (CPack's Debian packages).
+TEST_PACKAGES=(
+  pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev mbpoll socat python3-pymodbus python3-serial python3-serial-asyncio
-  qemu-user g++-arm-linux-gnueabihf groff-base
+  libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
+  qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file
 )
+case "${1:-}" in
+  --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
+  '') PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  *) echo "usage: $0 [--demo]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

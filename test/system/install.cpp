@@ -1,42 +1,26 @@
 // Installing: `cmake --install` of this build into a scratch prefix, then a C
 // application outside the tree built against what was installed, through
 // pkg-config (shared and static) and through the CMake package, and run.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "c_app.h"
+
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string output;  // standard output and error
-};
+using fbtest::filesIn;
+using fbtest::shq;
+using Result = fbtest::ShellResult;
 
 Result run(const std::string &command) {
-    Result r;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    const int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-// Shell quoting for the paths the test makes (none holds a quote).
-std::string shq(const std::string &s) {
-    return "'" + s + "'";
+    return fbtest::shell(command);
 }
 
 bool exists(const std::string &path) {
@@ -50,42 +34,6 @@ std::string readFile(const std::string &path) {
     all << in.rdbuf();
     return all.str();
 }
-
-std::vector<std::string> filesIn(const std::string &dir, const std::string &suffix) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() > suffix.size() &&
-                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The application: every installed header must compile in C. It calls into
-// the library twice: the CRC of the standard check string, and the COM port
-// table, whose code needs the C++ runtime when linked statically.
-std::string appSource(const std::vector<std::string> &headers) {
-    std::string src = "#include <stdio.h>\n#include <string.h>\n";
-    for (const auto &h : headers) src += "#include \"" + h + "\"\n";
-    src +=
-        "int main(void) {\n"
-        "    uint8_t msg[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};\n"
-        "    unsigned crc = getCRC16(msg, 9);\n"
-        "    int set = Set_Com_Device(7, \"/tmp/app-port\");\n"
-        "    const char *dev = Get_Com_Device(7);\n"
-        "    printf(\"%04X %d %s\\n\", crc, set, dev ? dev : \"-\");\n"
-        "    return crc == 0x374B && dev && strcmp(dev, \"/tmp/app-port\") == 0 ? 0 : 1;\n"
-        "}\n";
-    return src;
-}
-
-// What the application prints when the library works.
-constexpr const char *kAppOutput = "374B 0 /tmp/app-port\n";
 
 class Installed : public testing::Test {
   protected:
@@ -102,7 +50,8 @@ class Installed : public testing::Test {
         const Result r = run(shq(FIELDBUS_CMAKE_COMMAND) + " --install " + shq(FIELDBUS_BUILD_DIR) +
                              " --prefix " + shq(prefix));
         ASSERT_EQ(r.status, 0) << r.output;
-        std::ofstream(app + "/app.c") << appSource(filesIn(prefix + "/include/fieldbus", ".h"));
+        std::ofstream(app + "/app.c")
+            << fbtest::cAppSource(filesIn(prefix + "/include/fieldbus", ".h"));
     }
     void TearDown() override {
         if (!root_.empty()) run("rm -rf " + shq(root_));
@@ -138,7 +87,9 @@ TEST_F(Installed, PutsEveryPartInPlace) {
           libdir + "/cmake/fieldbus/fieldbusTargets.cmake", prefix + "/include/fieldbus/crc16.h",
           prefix + "/include/fieldbus/modbus.h", prefix + "/include/fieldbus/msw.h",
           man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1", man + "zuqio.1",
-          prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service"}) {
+          prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service",
+          man + "zuqgate.1", prefix + "/bin/zuqgate",
+          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service"}) {
         EXPECT_TRUE(exists(path)) << path;
     }
 }
@@ -151,13 +102,19 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
     const std::string line = unit.substr(exec + 1, unit.find('\n', exec + 1) - exec - 1);
     EXPECT_EQ(line.substr(line.size() - 8), "/pellora") << "no -d: " << line;
     EXPECT_NE(unit.find("\nType=exec\n"), std::string::npos);
+    // The gateway's unit follows the server's and is bound to it.
+    const std::string gate = readFile(prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service");
+    EXPECT_EQ(gate.find('@'), std::string::npos) << "unfilled placeholder";
+    EXPECT_NE(gate.find("\nBindsTo=pellora.service\n"), std::string::npos) << gate;
+    EXPECT_NE(gate.find("\nAfter=pellora.service"), std::string::npos) << gate;
 }
 
 TEST_F(Installed, ManPagesFormatWithoutWarnings) {
     const std::string dir = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man1";
     const auto pages = filesIn(dir, ".1");
     EXPECT_EQ(pages,
-              (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqio.1"}));
+              (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqgate.1",
+                                        "zuqio.1"}));
     for (const auto &page : pages) {
         const Result r = run("groff -ww -man -z " + shq(dir + "/" + page));
         EXPECT_EQ(r.status, 0) << page << ": " << r.output;
@@ -172,7 +129,7 @@ TEST_F(Installed, PkgConfigSharedBuildRuns) {
     EXPECT_TRUE(needsSharedLibrary(app + "/app"));
     const Result r = runApp(app + "/app");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, kAppOutput);
+    EXPECT_EQ(r.output, fbtest::kCAppOutput);
 }
 
 // Without the shared library the linker must take the archive, and the
@@ -189,7 +146,7 @@ TEST_F(Installed, PkgConfigStaticBuildRuns) {
     EXPECT_FALSE(needsSharedLibrary(app + "/app"));
     const Result r = runApp(app + "/app");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, kAppOutput);
+    EXPECT_EQ(r.output, fbtest::kCAppOutput);
 }
 
 TEST_F(Installed, FindPackageBuildsSharedAndStatic) {
@@ -217,7 +174,7 @@ TEST_F(Installed, FindPackageBuildsSharedAndStatic) {
     for (const char *exe : {"/app_shared", "/app_static"}) {
         const Result r = runApp(build + exe);
         EXPECT_EQ(r.status, 0) << exe;
-        EXPECT_EQ(r.output, kAppOutput) << exe;
+        EXPECT_EQ(r.output, fbtest::kCAppOutput) << exe;
     }
 }
 

@@ -1,0 +1,373 @@
+// The gateway's event loop, its clients and its write queues.
+#include "gateway.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "image.h"
+
+namespace zuqgate {
+namespace {
+
+using fieldbus::regmap::checkRequest;
+using fieldbus::regmap::kTargetFailed;
+using fieldbus::regmap::Request;
+
+constexpr int kHeader = 6;            // MBAP before the unit identifier
+constexpr int kMaxBody = 254;         // unit, function and data of one request
+constexpr int kTickMs = 1;            // while requests wait for the mutex or a slot
+constexpr int kHousekeepingMs = 500;  // region lookup, idle connections
+
+long long monoMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int bodyLength(const uint8_t *frame) {
+    return frame[4] << 8 | frame[5];
+}
+
+bool isWrite(uint8_t function) {
+    return function == 5 || function == 6 || function == 15 || function == 16;
+}
+
+// Write queue of a function: 0 coils, 1 holding registers.
+int queueOf(uint8_t function) {
+    return function == 5 || function == 15 ? 0 : 1;
+}
+
+}  // namespace
+
+Gateway::Gateway(const Options &options, Region &region)
+    : options_(options), region_(region), clients_(static_cast<size_t>(options.maxClients)) {
+    for (auto &q : writeQueue_) q.reserve(clients_.size());
+    pollSet_.reserve(clients_.size() + 4);
+    pollClient_.reserve(clients_.size() + 4);
+}
+
+Gateway::~Gateway() {
+    for (size_t i = 0; i < clients_.size(); ++i) drop(static_cast<int>(i));
+    for (int fd : listeners_) close(fd);
+}
+
+bool Gateway::listen() {
+    listeners_ = openListeners(&options_);
+    return !listeners_.empty();
+}
+
+void Gateway::acceptAll(int listener) {
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors (the whole system): the connection stays
+            // waiting, so the listeners rest a while instead of spinning.
+            if (errno == EMFILE || errno == ENFILE) acceptRestUntilMs_ = monoMs() + 100;
+            return;  // or none left, or one that gave up before we took it
+        }
+        auto free = std::find_if(clients_.begin(), clients_.end(),
+                                 [](const Client &c) { return c.fd < 0; });
+        if (free == clients_.end()) {
+            close(fd);  // beyond MAXCLIENTS: closed at once
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        free->fd = fd;
+        free->inLen = free->outLen = 0;
+        free->hold = Hold::None;
+        free->lastHeardMs = monoMs();
+    }
+}
+
+void Gateway::drop(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    if (c.fd < 0) return;
+    close(c.fd);
+    c.fd = -1;
+    // A write it had posted stays posted: the queue's next write waits for
+    // the slot to come back idle all the same.
+    for (auto &q : writeQueue_) q.erase(std::remove(q.begin(), q.end(), i), q.end());
+    c.hold = Hold::None;
+}
+
+void Gateway::receive(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const ssize_t n = recv(c.fd, c.in + c.inLen, static_cast<size_t>(kInRoom - c.inLen), 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        drop(i);
+        return;
+    }
+    if (n < 0) return;
+    c.inLen += static_cast<int>(n);
+    c.lastHeardMs = monoMs();
+    serveInput(i);
+}
+
+void Gateway::flush(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const ssize_t n = ::send(c.fd, c.out, static_cast<size_t>(c.outLen), MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop(i);
+        return;
+    }
+    c.outLen -= static_cast<int>(n);
+    std::memmove(c.out, c.out + n, static_cast<size_t>(c.outLen));
+}
+
+void Gateway::send(int i, const uint8_t *body, int length) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    // The answer's header: the request's transaction and protocol identifiers.
+    uint8_t frame[kHeader + kMaxBody];
+    std::memcpy(frame, c.in, 4);
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length);
+    std::memcpy(frame + kHeader, body, static_cast<size_t>(length));
+    const int total = kHeader + length;
+    int sent = 0;
+    if (c.outLen == 0) {
+        const ssize_t n = ::send(c.fd, frame, static_cast<size_t>(total), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            drop(i);
+            return;
+        }
+        sent = n > 0 ? static_cast<int>(n) : 0;
+    }
+    if (sent == total) return;
+    // A client that does not read its answers goes once they fill its buffer,
+    // rather than holding the loop up or growing without end.
+    if (c.outLen + total - sent > kOutRoom) {
+        drop(i);
+        return;
+    }
+    std::memcpy(c.out + c.outLen, frame + sent, static_cast<size_t>(total - sent));
+    c.outLen += total - sent;
+}
+
+void Gateway::sendException(int i, uint8_t code) {
+    const uint8_t *body = clients_[static_cast<size_t>(i)].in + kHeader;
+    uint8_t answer[3];
+    send(i, answer, fieldbus::regmap::exceptionBody(body[0], body[1], code, answer));
+}
+
+void Gateway::consumeFrame(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const int length = kHeader + bodyLength(c.in);
+    c.inLen -= length;
+    std::memmove(c.in, c.in + length, static_cast<size_t>(c.inLen));
+}
+
+void Gateway::serveInput(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const long long now = monoMs();
+    while (c.fd >= 0 && c.hold != Hold::Write && c.inLen >= kHeader) {
+        const int length = bodyLength(c.in);
+        // No request is shorter or longer: the stream cannot be followed.
+        if (length < 2 || length > kMaxBody) {
+            drop(i);
+            return;
+        }
+        if (c.inLen < kHeader + length) return;  // the rest of the frame is to come
+        if (!handleFrame(i, now)) return;
+        if (c.fd >= 0) consumeFrame(i);
+    }
+}
+
+// One whole request at the head of the client's input: true when it has been
+// dealt with (answered or ignored), false when it waits.
+bool Gateway::handleFrame(int i, long long now) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const uint8_t *body = c.in + kHeader;
+    const int length = bodyLength(c.in);
+    // Another unit's request is not for this gateway: no answer, as a device
+    // on a shared line would give none.
+    if (options_.unit != 0 && body[0] != options_.unit) return true;
+    Request req;
+    const int code = checkRequest(body, length, &req);
+    if (code != 0) {
+        sendException(i, static_cast<uint8_t>(code));
+        return true;
+    }
+    if (!region_.mapped()) {
+        sendException(i, kTargetFailed);  // no server (yet): nobody to carry it to the board
+        return true;
+    }
+    if (isWrite(req.function)) {
+        c.hold = Hold::Write;
+        c.deadlineMs = now + options_.writeTimeoutMs;
+        c.posted = false;
+        writeQueue_[queueOf(req.function)].push_back(i);
+        advanceWrites(now);
+        return false;
+    }
+    if (c.hold != Hold::Lock) c.deadlineMs = now + options_.writeTimeoutMs;
+    if (!region_.tryLock()) {
+        c.hold = Hold::Lock;
+        if (now < c.deadlineMs) return false;
+        c.hold = Hold::None;
+        sendException(i, kTargetFailed);
+        return true;
+    }
+    uint8_t answer[2 + 1 + 250];
+    const int n = readImage(*region_.share(), req, answer + 3);
+    region_.unlock();
+    c.hold = Hold::None;
+    if (n < 0) {
+        sendException(i, static_cast<uint8_t>(-n));
+    } else {
+        answer[0] = req.unit;
+        answer[1] = req.function;
+        answer[2] = static_cast<uint8_t>(n);
+        send(i, answer, 3 + n);
+    }
+    return true;
+}
+
+void Gateway::finishWrite(int i, uint8_t exception) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    c.hold = Hold::None;
+    if (exception != 0)
+        sendException(i, exception);
+    else
+        send(i, c.in + kHeader, 6);  // unit, function, address and quantity or value
+    if (c.fd < 0) return;
+    consumeFrame(i);
+    serveInput(i);
+}
+
+// Moves each write queue on: its first write is posted when the slot is
+// idle, and answered once the server has taken it. One write per kind is
+// posted at a time, so none replaces another in the slot.
+void Gateway::advanceWrites(long long now) {
+    for (auto &queue : writeQueue_) {
+        while (!queue.empty()) {
+            const int i = queue.front();
+            Client &c = clients_[static_cast<size_t>(i)];
+            Request req;
+            checkRequest(c.in + kHeader, bodyLength(c.in), &req);  // passed when it came
+            const bool lost = c.posted && c.postedGeneration != region_.generation();
+            if (!region_.mapped() || lost || now >= c.deadlineMs) {
+                queue.erase(queue.begin());
+                finishWrite(i, kTargetFailed);
+                continue;
+            }
+            if (!region_.tryLock()) break;
+            ioShare_t &r = *region_.share();
+            int32_t *addr = slotAddr(r, req.function);
+            int32_t *count = slotCount(r, req.function);
+            if (c.posted) {
+                // The server sets the address back to idle when it takes the
+                // request; another client may have posted since.
+                const bool taken = once(*addr) != c.postedAddr || once(*count) != c.postedCount;
+                region_.unlock();
+                if (!taken) break;
+                queue.erase(queue.begin());
+                finishWrite(i, 0);
+                continue;
+            }
+            if (once(*addr) != IOSHARE_IDLE) {
+                region_.unlock();  // another client's request is waiting in the slot
+                break;
+            }
+            // The values go into the image only now, when this write owns the
+            // slot: a write still queued cannot overwrite one not yet taken.
+            if (!writeImage(r, req)) {
+                region_.unlock();
+                queue.erase(queue.begin());
+                finishWrite(i, fieldbus::regmap::kIllegalAddress);
+                continue;
+            }
+            *count = req.quantity;
+            *addr = req.address;
+            ioshare_signal(&r);
+            region_.unlock();
+            c.posted = true;
+            c.postedAddr = req.address;
+            c.postedCount = req.quantity;
+            c.postedGeneration = region_.generation();
+            break;
+        }
+    }
+}
+
+void Gateway::housekeeping(long long now) {
+    const bool wasMapped = region_.mapped();
+    if (region_.refresh()) {
+        if (region_.mapped())
+            std::printf("zuqgate: region %s %s\n", region_.name().c_str(),
+                        wasMapped ? "replaced, mapped again" : "mapped");
+        else
+            std::printf("zuqgate: region %s gone, waiting for it\n", region_.name().c_str());
+        std::fflush(stdout);
+    }
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        const Client &c = clients_[i];
+        if (c.fd >= 0 && c.hold == Hold::None && now - c.lastHeardMs > kIdleMs)
+            drop(static_cast<int>(i));
+    }
+}
+
+void Gateway::run(const volatile sig_atomic_t &stop) {
+    while (stop == 0) {
+        long long now = monoMs();
+        if (now >= nextHousekeepingMs_) {
+            housekeeping(now);
+            nextHousekeepingMs_ = now + kHousekeepingMs;
+        }
+        bool waiting = !writeQueue_[0].empty() || !writeQueue_[1].empty();
+        pollSet_.clear();
+        pollClient_.clear();
+        for (int fd : listeners_) {
+            pollSet_.push_back({fd, static_cast<short>(now < acceptRestUntilMs_ ? 0 : POLLIN), 0});
+            pollClient_.push_back(-1);
+        }
+        for (size_t i = 0; i < clients_.size(); ++i) {
+            const Client &c = clients_[i];
+            if (c.fd < 0) continue;
+            waiting = waiting || c.hold == Hold::Lock;
+            short events = 0;
+            if (c.inLen < kInRoom) events |= POLLIN;
+            if (c.outLen > 0) events |= POLLOUT;
+            pollSet_.push_back({c.fd, events, 0});
+            pollClient_.push_back(static_cast<int>(i));
+        }
+        long long timeout = waiting ? kTickMs : nextHousekeepingMs_ - now;
+        if (now < acceptRestUntilMs_) timeout = std::min(timeout, acceptRestUntilMs_ - now);
+        const int ready =
+            poll(pollSet_.data(), pollSet_.size(), timeout > 0 ? static_cast<int>(timeout) : 0);
+        if (ready < 0 && errno != EINTR) {
+            std::perror("zuqgate: poll");
+            return;
+        }
+        for (size_t k = 0; ready > 0 && k < pollSet_.size(); ++k) {
+            const short ev = pollSet_[k].revents;
+            if (ev == 0) continue;
+            const int i = pollClient_[k];
+            if (i < 0) {
+                acceptAll(pollSet_[k].fd);
+                continue;
+            }
+            // The slot may have been dropped (and taken again) meanwhile.
+            if (clients_[static_cast<size_t>(i)].fd != pollSet_[k].fd) continue;
+            if (ev & POLLOUT) flush(i);
+            if (clients_[static_cast<size_t>(i)].fd >= 0 && (ev & (POLLIN | POLLHUP | POLLERR)))
+                receive(i);
+        }
+        now = monoMs();
+        for (size_t i = 0; i < clients_.size(); ++i)
+            if (clients_[i].fd >= 0 && clients_[i].hold == Hold::Lock)
+                serveInput(static_cast<int>(i));
+        advanceWrites(now);
+    }
+}
+
+}  // namespace zuqgate
