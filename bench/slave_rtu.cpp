@@ -102,7 +102,7 @@ double masterSample(bool ours, int rounds) {
         if (Open_Com(kPort, 115200, 8, 0, 0) != 0) std::exit(1);
         char buf[2 * kRegisters];
         for (int i = 0; i < 50 && modbusRequest(kPort, 1, 3, 0, kRegisters, buf, sizeof buf, 1000,
-                                                 nullptr) != 0;
+                                                nullptr) != 0;
              ++i) {
         }
         const double start = now();
@@ -119,7 +119,8 @@ double masterSample(bool ours, int rounds) {
         modbus_set_slave(ctx, 1);
         if (modbus_connect(ctx) != 0) std::exit(1);
         uint16_t regs[kRegisters];
-        for (int i = 0; i < 50 && modbus_read_registers(ctx, 0, kRegisters, regs) != kRegisters; ++i)
+        for (int i = 0; i < 50 && modbus_read_registers(ctx, 0, kRegisters, regs) != kRegisters;
+             ++i)
             modbus_flush(ctx);
         const double start = now();
         for (int i = 0; i < rounds; ++i)
@@ -149,17 +150,20 @@ int main(int argc, char **argv) {
         theirs.push_back(sample(theirSlave, rounds));
     }
     const double t = median(theirs);
-    std::printf("libmodbus RTU master, read of %d registers, %d round trips x %d samples, median:\n",
-                kRegisters, rounds, kSamples);
+    std::printf(
+        "libmodbus RTU master, read of %d registers, %d round trips x %d samples, median:\n",
+        kRegisters, rounds, kSamples);
     std::printf("libmodbus slave:                %8.0f round trips/s\n", t);
     std::printf("modbusRead/modbusReply slave:   %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
                 median(readReply), median(readReply) / t);
     if (!serve.empty())
-        std::printf("modbusServe slave:              %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
-                    median(serve), median(serve) / t);
-    std::printf("master against the libmodbus slave: modbusRequest %8.0f, libmodbus %8.0f round "
-                "trips/s, ratio %.3f (target >= 1.0)\n",
-                median(ourMaster), median(theirMaster), median(ourMaster) / median(theirMaster));
+        std::printf(
+            "modbusServe slave:              %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
+            median(serve), median(serve) / t);
+    std::printf(
+        "master against the libmodbus slave: modbusRequest %8.0f, libmodbus %8.0f round "
+        "trips/s, ratio %.3f (target >= 1.0)\n",
+        median(ourMaster), median(theirMaster), median(ourMaster) / median(theirMaster));
     return 0;
 }
 

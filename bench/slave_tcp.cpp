@@ -56,8 +56,8 @@ pid_t ourSlave(bool serve, int *port) {
             (void)serve;
 #endif
             int trans = 0, client = 0, function = 0, addr = 0, count = 0;
-            if (modbusReadE(listener, 0, &trans, &client, &function, buf, sizeof buf, &addr,
-                            &count, kSlaveTimeout) < 0)
+            if (modbusReadE(listener, 0, &trans, &client, &function, buf, sizeof buf, &addr, &count,
+                            kSlaveTimeout) < 0)
                 continue;
             if (function != 3 || addr + count > 100) continue;
             for (int i = 0; i < count; ++i) {
@@ -164,8 +164,8 @@ double idleShare(double seconds) {
     const double wall = now() - start;
     Close_Socket(listener);
     auto secs = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-    const double cpu = secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) -
-                       secs(before.ru_stime);
+    const double cpu =
+        secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) - secs(before.ru_stime);
     return cpu / wall;
 }
 
@@ -193,15 +193,19 @@ int main(int argc, char **argv) {
             stop(pid);
         }
         const double t = median(theirs);
-        std::printf("%d libmodbus client(s), read of %d registers, %d round trips each x %d "
-                    "samples, median:\n",
-                    clients, kRegisters, each, kSamples);
+        std::printf(
+            "%d libmodbus client(s), read of %d registers, %d round trips each x %d "
+            "samples, median:\n",
+            clients, kRegisters, each, kSamples);
         std::printf("  libmodbus server:               %8.0f round trips/s\n", t);
-        std::printf("  modbusReadE/modbusReplyE slave: %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
-                    median(readReply), median(readReply) / t);
+        std::printf(
+            "  modbusReadE/modbusReplyE slave: %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
+            median(readReply), median(readReply) / t);
         if (!serve.empty())
-            std::printf("  modbusServeE slave:             %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
-                        median(serve), median(serve) / t);
+            std::printf(
+                "  modbusServeE slave:             %8.0f round trips/s  ratio %.3f (target >= "
+                "1.0)\n",
+                median(serve), median(serve) / t);
     }
     std::printf("idle modbusReadE loop, wTimeout 5, no client: %.2f%% of a core (target < 1%%)\n",
                 100 * idleShare(3.0));

@@ -32,8 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int start = data[0] & 1 ? 65536 - kPoints : data[0] >> 1;
     const int count = data[1] % (kPoints + 1);
     const int negative = (data[2] & 1) ? -1 : 1;  // a negative count or start holds nothing
-    fieldbusMap map{start, count, start, count, start * negative, count, start, count * negative,
-                    coils + kGuard, discrete + kGuard, holding + kGuard, input + kGuard};
+    fieldbusMap map{start,
+                    count,
+                    start,
+                    count,
+                    start * negative,
+                    count,
+                    start,
+                    count * negative,
+                    coils + kGuard,
+                    discrete + kGuard,
+                    holding + kGuard,
+                    input + kGuard};
     data += 3;
     size -= 3;
 

@@ -87,10 +87,10 @@ int modbusReplyE(int cPort, char cNetID, int transID, int clientID, int function
 /* The data a slave serves: for each kind, the first Modbus address, the
  * number of points and the caller's array (a null array holds no points). */
 typedef struct fieldbusMap {
-    int coilStart, coilCount, discreteStart, discreteCount;    /* first Modbus address and */
-    int holdingStart, holdingCount, inputStart, inputCount;    /* number of points per kind */
-    unsigned char *coils, *discrete;  /* one byte per point, 0 or 1 */
-    unsigned short *holding, *input;  /* register values in host order */
+    int coilStart, coilCount, discreteStart, discreteCount; /* first Modbus address and */
+    int holdingStart, holdingCount, inputStart, inputCount; /* number of points per kind */
+    unsigned char *coils, *discrete;                        /* one byte per point, 0 or 1 */
+    unsigned short *holding, *input;                        /* register values in host order */
 } fieldbusMap;
 
 /* Serve at most one request from the map: functions 1-6, 15, 16 are answered
@@ -105,7 +105,8 @@ typedef struct fieldbusMap {
  * outside the map's arrays is touched; nothing is allocated. */
 int modbusServe(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout);  /* RTU, COM port */
 int modbusServeA(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout); /* ASCII, COM port */
-int modbusServeE(int cPort, char cNetID, fieldbusMap *map, WORD wTimeout);  /* TCP, listening entry */
+int modbusServeE(int cPort, char cNetID, fieldbusMap *map,
+                 WORD wTimeout); /* TCP, listening entry */
 
 FIELDBUS_END_DECLS
 

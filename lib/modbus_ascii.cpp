@@ -179,9 +179,9 @@ extern "C" int modbusReadA(char cPort, char cNetID, int *function, char *cBuf, W
     const int chars = engine::serialCollect(cPort, wTimeout, cTemp, engine::asciiJudge, nullptr);
     if (chars < 0) return chars;
     SlaveRequest req;
-    const int rc = asciiParseRequest(static_cast<uint8_t>(cNetID),
-                                     reinterpret_cast<const char *>(cTemp), chars, cReceive, cBuf,
-                                     wBufLen, &req);
+    const int rc =
+        asciiParseRequest(static_cast<uint8_t>(cNetID), reinterpret_cast<const char *>(cTemp),
+                          chars, cReceive, cBuf, wBufLen, &req);
     if (rc < 0) return rc;
     *function = req.function;
     *dataAddr = req.dataAddr;

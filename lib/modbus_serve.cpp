@@ -79,7 +79,8 @@ int serveBody(fieldbusMap *map, const uint8_t *body, int length, uint8_t *answer
             answer[2] = static_cast<uint8_t>(bytes);
             std::memset(answer + 3, 0, static_cast<size_t>(bytes));
             for (int i = 0; i < n; ++i)
-                if (points.bits[first + i] != 0) answer[3 + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+                if (points.bits[first + i] != 0)
+                    answer[3 + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
             *answerLength = 3 + bytes;
             break;
         }
@@ -179,8 +180,8 @@ extern "C" int modbusServeE(int cPort, char cNetID, fieldbusMap *map, WORD wTime
     if (id != 0 && body[0] != id) return pdu::kSlaveNoRequest;
     uint8_t answer[pdu::kFrameMax];
     int answerLength = 0;
-    const int answered =
-        fieldbus::regmap::serveBody(map, body, length, answer + fieldbus::tcp::kHeader, &answerLength);
+    const int answered = fieldbus::regmap::serveBody(
+        map, body, length, answer + fieldbus::tcp::kHeader, &answerLength);
     fieldbus::tcp::putHeader(answer, static_cast<unsigned>((frame[0] << 8) | frame[1]),
                              answerLength);
     const int total = fieldbus::tcp::kHeader + answerLength;

@@ -131,7 +131,6 @@ int judgeAnswer(uint8_t *buf, int *got, const void *) {
 
 }  // namespace
 
-
 extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
                               char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
     (void)wT;  // the socket exchange reports no elapsed time: the caller's value stays
@@ -154,9 +153,9 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     const fieldbus::engine::Link link = tcpLink(cPort);
     // An answer split over several segments is collected until its header's
     // length is satisfied or the time-out has passed.
-    const int got = fieldbus::engine::transact(link, request, tcp::kHeader + plan.requestLength,
-                                               answer, pdu::kFrameMax, judgeAnswer, nullptr,
-                                               wTimeout, nullptr);
+    const int got =
+        fieldbus::engine::transact(link, request, tcp::kHeader + plan.requestLength, answer,
+                                   pdu::kFrameMax, judgeAnswer, nullptr, wTimeout, nullptr);
     if (got == 0) return pdu::kNoAnswer;
     if (got < 0) return -1;
     return tcp::takeAnswer(plan, transaction, request, answer, got, cBuf);

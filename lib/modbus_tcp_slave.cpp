@@ -69,9 +69,8 @@ Read readClient(int client, Partial &p) {
     for (;;) {
         const int target = requestTarget(p.bytes, p.got);
         if (target <= p.got) return Read::Complete;  // complete, or a length that fits none
-        const ssize_t n =
-            recv(connectManager[client].fd, p.bytes + p.got, static_cast<size_t>(target - p.got),
-                 MSG_DONTWAIT);
+        const ssize_t n = recv(connectManager[client].fd, p.bytes + p.got,
+                               static_cast<size_t>(target - p.got), MSG_DONTWAIT);
         if (n > 0) {
             p.got += static_cast<int>(n);
             continue;
@@ -105,8 +104,8 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
         }
         fds[static_cast<size_t>(n)] = {listener.fd, POLLIN, 0};
         const long long left = deadline - engine::nowMs();
-        const int r = poll(fds.data(), static_cast<nfds_t>(n + 1),
-                           static_cast<int>(left > 0 ? left : 0));
+        const int r =
+            poll(fds.data(), static_cast<nfds_t>(n + 1), static_cast<int>(left > 0 ? left : 0));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return pdu::kSlaveNoRequest;
 

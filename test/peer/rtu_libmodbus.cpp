@@ -272,7 +272,7 @@ TEST_P(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
         uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH];
         ASSERT_EQ(modbus_receive_confirmation(ctx_, answer), 5);
         EXPECT_EQ(answer[1], 0xAB);
-        EXPECT_EQ(answer[2], 1);  // illegal function
+        EXPECT_EQ(answer[2], 1);                                      // illegal function
         EXPECT_EQ(modbus_read_registers(ctx_, 0, 126, nullptr), -1);  // refused before sending
         const uint16_t values[2] = {1, 2};
         EXPECT_EQ(modbus_write_registers(ctx_, kSize - 1, 2, values), -1);

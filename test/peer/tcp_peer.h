@@ -177,8 +177,18 @@ class SlaveLoop {
   private:
     void run() {
         char buf[512];
-        fieldbusMap points = {0, kBits, 0, kBits, 0, kRegs, 0, kRegs,
-                              coils_.data(), inputs_.data(), holding_.data(), inputRegs_.data()};
+        fieldbusMap points = {0,
+                              kBits,
+                              0,
+                              kBits,
+                              0,
+                              kRegs,
+                              0,
+                              kRegs,
+                              coils_.data(),
+                              inputs_.data(),
+                              holding_.data(),
+                              inputRegs_.data()};
         while (!stop_) {
             int trans = 0, client = 0, function = 0, addr = 0, count = 0;
             if (map_) {
@@ -186,8 +196,7 @@ class SlaveLoop {
             } else {
                 const int rc = modbusReadE(listener_, unit_, &trans, &client, &function, buf,
                                            sizeof buf, &addr, &count, 20);
-                if (rc >= 0 && answer(trans, client, function, buf, rc, addr, count) == 0)
-                    ++served;
+                if (rc >= 0 && answer(trans, client, function, buf, rc, addr, count) == 0) ++served;
             }
             int n = 0;
             for (int c : connectManager[listener_].clientfd) n += c >= 0;

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <memory>
-#include <tuple>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tcp_peer.h"

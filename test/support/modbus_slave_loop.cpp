@@ -58,8 +58,8 @@ int SlaveLoop::served() {
 }
 
 void SlaveLoop::run() {
-    fieldbusMap map = {0,        kStoreSize, 0,        kStoreSize, 0,         kStoreSize,
-                       0,        kStoreSize, coils_,   inputs_,    holding_,  inputRegs_};
+    fieldbusMap map = {0, kStoreSize, 0,      kStoreSize, 0,        kStoreSize,
+                       0, kStoreSize, coils_, inputs_,    holding_, inputRegs_};
     while (!stop_ && serve_ != nullptr) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (serve_(port_, 1, &map, 20) > 0) ++served_;

@@ -105,8 +105,8 @@ TEST(AsciiText, EveryCharacterAsADigit) {
         std::string text = good;
         text[2] = static_cast<char>(c);
         unsigned char out[8] = {};
-        const int n = AscToBin(reinterpret_cast<char *>(out), text.data(),
-                               static_cast<int>(text.size()));
+        const int n =
+            AscToBin(reinterpret_cast<char *>(out), text.data(), static_cast<int>(text.size()));
         if (value < 0) {
             EXPECT_EQ(n, -1);
         } else {

@@ -2,15 +2,15 @@
 // lengths and their frame limits, answer checks, slave parsing and answers.
 #include "modbus_pdu.h"
 
-#include "crc16.h"
-#include "modbus.h"
-#include "modbus_tcp.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "crc16.h"
+#include "modbus.h"
+#include "modbus_tcp.h"
 
 namespace {
 
@@ -471,28 +471,60 @@ TEST(ModbusPdu, AnswersMatchTheirRequestInEveryFraming) {
         {"read, whole", 1, 3, 0, 2, {1, 3, 4, 1, 2, 3, 4}, kOk, {1, 2, 3, 4}},
         {"read, from another slave", 1, 3, 0, 2, {9, 3, 4, 1, 2, 3, 4}, kBadAnswer, untouched},
         {"read, another function", 1, 2, 0, 16, {1, 4, 2, 1, 2}, kBadAnswer, untouched},
-        {"read, byte count of another quantity", 1, 3, 0, 2, {1, 3, 2, 1, 2, 3, 4}, kBadAnswer,
+        {"read, byte count of another quantity",
+         1,
+         3,
+         0,
+         2,
+         {1, 3, 2, 1, 2, 3, 4},
+         kBadAnswer,
          untouched},
-        {"coils, byte count of another quantity", 1, 1, 0, 9, {1, 1, 1, 0xFF, 0x01}, kBadAnswer,
+        {"coils, byte count of another quantity",
+         1,
+         1,
+         0,
+         9,
+         {1, 1, 1, 0xFF, 0x01},
+         kBadAnswer,
          untouched},
         {"coils read as inputs", 1, 2, 0, 8, {1, 1, 1, 0x5A}, kBadAnswer, untouched},
-        {"exception of the function asked", 1, 3, 0, 2, {1, 0x83, 2}, kException,
+        {"exception of the function asked",
+         1,
+         3,
+         0,
+         2,
+         {1, 0x83, 2},
+         kException,
          {2, 0xEE, 0xEE, 0xEE}},
         {"exception of another function", 1, 3, 0, 2, {1, 0x84, 2}, kBadAnswer, untouched},
         {"exception from another slave", 1, 3, 0, 2, {2, 0x83, 2}, kBadAnswer, untouched},
         {"write echo", 1, 6, 7, 0, {1, 6, 0, 7, 0x12, 0x34}, kOk, {0x12, 0x34, 0xEE, 0xEE}},
-        {"write echo from another slave", 1, 6, 7, 0, {4, 6, 0, 7, 0x12, 0x34}, kBadAnswer,
+        {"write echo from another slave",
+         1,
+         6,
+         7,
+         0,
+         {4, 6, 0, 7, 0x12, 0x34},
+         kBadAnswer,
          {0x12, 0x34, 0xEE, 0xEE}},
         // No slave answers address 0 as its own: whoever answers is taken.
         {"request to address 0", 0, 3, 0, 1, {5, 3, 2, 0xAB, 0xCD}, kOk, {0xAB, 0xCD, 0xEE, 0xEE}},
         {"function 70 of the slave", 1, 70, 7, 0, {1, 70, 7, 0x55}, kOk, {0x55}},
         {"function 70 of another slave", 1, 70, 7, 0, {2, 70, 7, 0x55}, kBadAnswer, {0xEE}},
-        {"function 70 answered as another function", 1, 70, 7, 0, {1, 71, 7, 0x55}, kBadAnswer,
+        {"function 70 answered as another function",
+         1,
+         70,
+         7,
+         0,
+         {1, 71, 7, 0x55},
+         kBadAnswer,
          {0xEE}},
     };
     for (const auto &c : cases) {
         for (int framing = 0; framing < 3; ++framing) {
-            SCOPED_TRACE(std::string(c.name) + (framing == 0 ? " / RTU" : framing == 1 ? " / ASCII" : " / TCP"));
+            SCOPED_TRACE(std::string(c.name) + (framing == 0   ? " / RTU"
+                                                : framing == 1 ? " / ASCII"
+                                                               : " / TCP"));
             const Envelope &env = framing == 0 ? kRtu : framing == 1 ? kAscii : kTcp;
             char cBuf[8];
             std::memset(cBuf, 0xEE, sizeof cBuf);

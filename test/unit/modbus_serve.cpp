@@ -38,9 +38,18 @@ struct GuardedMap {
             holding[i] = static_cast<unsigned short>(0x1000 + i);
             input[i] = static_cast<unsigned short>(0x2000 + i);
         }
-        map = {100, 10, 200, 10, 300, 10, 400, 10,
-               coils.data() + kGuard, discrete.data() + kGuard,
-               holding.data() + kGuard, input.data() + kGuard};
+        map = {100,
+               10,
+               200,
+               10,
+               300,
+               10,
+               400,
+               10,
+               coils.data() + kGuard,
+               discrete.data() + kGuard,
+               holding.data() + kGuard,
+               input.data() + kGuard};
     }
     bool guardsIntact() const {
         for (int i = 0; i < kGuard; ++i) {
@@ -68,10 +77,14 @@ std::vector<Case> cases() {
     return {
         {"read holding", {1, 3, 0x01, 0x2C, 0, 2}, 3, {1, 3, 4, 0x10, 0x08, 0x10, 0x09}},
         {"read coils across a byte", {1, 1, 0, 100, 0, 10}, 1, {1, 1, 2, 0xAA, 0x02}},
-        {"write registers", {1, 16, 0x01, 0x31, 0, 2, 4, 0xAB, 0xCD, 0x12, 0x34}, 16,
+        {"write registers",
+         {1, 16, 0x01, 0x31, 0, 2, 4, 0xAB, 0xCD, 0x12, 0x34},
+         16,
          {1, 16, 0x01, 0x31, 0, 2}},
-        {"write registers one beyond", {1, 16, 0x01, 0x35, 0, 2, 4, 0xAB, 0xCD, 0x12, 0x34},
-         0x90, {1, 0x90, 2}},
+        {"write registers one beyond",
+         {1, 16, 0x01, 0x35, 0, 2, 4, 0xAB, 0xCD, 0x12, 0x34},
+         0x90,
+         {1, 0x90, 2}},
         {"write coils", {1, 15, 0, 101, 0, 3, 1, 0x05}, 15, {1, 15, 0, 101, 0, 3}},
         {"unknown function", {1, 0x2B, 0x0E, 1, 0}, 0xAB, {1, 0xAB, 1}},
         {"bare unknown function", {1, 7}, 0x87, {1, 0x87, 1}},
@@ -80,9 +93,13 @@ std::vector<Case> cases() {
         {"single coil beyond", {1, 5, 0, 110, 0xFF, 0}, 0x85, {1, 0x85, 2}},
         {"quantity 0", {1, 3, 0x01, 0x2C, 0, 0}, 0x83, {1, 0x83, 3}},
         {"quantity above the limit", {1, 1, 0, 100, 0x07, 0xD1}, 0x81, {1, 0x81, 3}},
-        {"fn16 quantity against byte count", {1, 16, 0x01, 0x2C, 0, 2, 2, 0, 1}, 0x90,
+        {"fn16 quantity against byte count",
+         {1, 16, 0x01, 0x2C, 0, 2, 2, 0, 1},
+         0x90,
          {1, 0x90, 3}},
-        {"fn15 coils with too small a byte count", {1, 15, 0, 100, 0, 10, 1, 0xFF}, 0x8F,
+        {"fn15 coils with too small a byte count",
+         {1, 15, 0, 100, 0, 10, 1, 0xFF},
+         0x8F,
          {1, 0x8F, 3}},
         {"single coil value not ON or OFF", {1, 5, 0, 100, 0x12, 0x34}, 0x85, {1, 0x85, 3}},
         {"another slave", {2, 3, 0x01, 0x2C, 0, 1}, -15, {}},
