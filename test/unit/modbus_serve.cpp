@@ -72,7 +72,8 @@ struct Case {
     Bytes tcpHeaderLength = {};  // TCP: a header length other than the body's
 };
 
-// The CVE input set and its neighbours, shared by both framings.
+// Malformed requests that have broken other slaves (byte counts beyond the frame, quantity
+// against byte count, bare function codes, ...) and their neighbours, shared by both framings.
 std::vector<Case> cases() {
     return {
         {"read holding", {1, 3, 0x01, 0x2C, 0, 2}, 3, {1, 3, 4, 0x10, 0x08, 0x10, 0x09}},
