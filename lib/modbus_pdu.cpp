@@ -107,6 +107,7 @@ int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr
             p.requestLength = 6;
             p.answerLength = 3 + itemBytes(rule->item, count);
             p.copyLength = p.answerLength - 3;
+            p.byteCount = p.copyLength & 0xFF;  // a one-byte field: its low 8 bits
             break;
         case Shape::WriteSingle:
             p.requestLength = 6;
@@ -177,6 +178,11 @@ int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, 
     // Without a function byte there is nothing to judge (RTU: FF FF alone
     // passes the CRC check).
     if (length < 2) return kBadAnswer;
+    // An answer from another slave, or another function, is no answer to this
+    // request (a late answer to an earlier one, a stranger on the line): its
+    // data must never be taken. No slave answers address 0 as its own, so a
+    // request to 0 takes the answer of whichever slave gives one.
+    if (request[0] != 0 && answer[0] != request[0]) return kBadAnswer;
     const uint8_t fn = answer[1];
     const auto exception = static_cast<uint8_t>(plan.function | 0x80);
     if (fn != plan.function && fn == exception) {
@@ -185,7 +191,7 @@ int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, 
         cBuf[0] = static_cast<char>(answer[2]);
         return kException;
     }
-    // Any other function byte is taken as the one asked for.
+    if (fn != plan.function) return kBadAnswer;
     if (plan.echoLength > 0) {
         // A short answer must not be compared against bytes that never came.
         if (length < plan.echoLength) return kBadAnswer;
@@ -194,6 +200,8 @@ int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, 
     }
     // A checked but short answer must not hand out bytes that never came.
     if (length < plan.answerLength) return kBadAnswer;
+    // A byte count that is not the quantity's answers another request.
+    if (plan.byteCount >= 0 && answer[2] != plan.byteCount) return kBadAnswer;
     if (plan.copyLength > 0) std::memcpy(cBuf, answer + 3, static_cast<size_t>(plan.copyLength));
     return kOk;
 }
@@ -253,6 +261,13 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
 
 int buildReply(const Envelope &env, uint8_t unit, int function, const char *cBuf, WORD wBufLen,
                WORD wAddr, uint8_t *body, int *length) {
+    if (function >= 0x81 && function <= 0xFF) {
+        body[0] = unit;
+        body[1] = static_cast<uint8_t>(function);
+        body[2] = static_cast<uint8_t>(cBuf[0]);
+        *length = 3;
+        return kOk;
+    }
     const Rule *rule = ruleFor(function);
     if (rule == nullptr) return kUnhandled;
     int len = 0;

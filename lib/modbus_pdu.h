@@ -57,6 +57,7 @@ struct Plan {
     int copyLength = 0;     // bytes copied to cBuf from answer offset 3 on success; for
                             // function 70 this includes the envelope's check bytes
     int echoLength = 0;     // writes: leading body bytes the answer must repeat (6), else 0
+    int byteCount = -1;     // reads: the byte-count field the answer must carry, else -1
 };
 
 // Builds the request body into `body` (room for kFrameMax bytes) and fills
@@ -69,9 +70,11 @@ int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr
 
 // Checks an answer body against the request body it answers. `answer` holds
 // `length` body bytes that arrived, followed by the envelope's check bytes
-// (already verified by the framing; function 70 copies them too). Returns kOk
-// (read data copied to cBuf), kException (code in cBuf[0]) or kBadAnswer;
-// cBuf is untouched on kBadAnswer.
+// (already verified by the framing; function 70 copies them too). Only an
+// answer from the addressed unit (any unit when the request went to 0), with
+// the function asked for or its exception form, and for reads the byte count
+// the quantity gives, is taken. Returns kOk (read data copied to cBuf),
+// kException (code in cBuf[0]) or kBadAnswer; cBuf is untouched on kBadAnswer.
 int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, int length,
                char *cBuf);
 
@@ -92,8 +95,10 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
 
 // Builds a slave answer body into `body` (room for kFrameMax bytes):
 // functions 1-4 byte count + wBufLen bytes of cBuf; 5, 6, 15, 16 wAddr and
-// cBuf[0], cBuf[1]; 70 wBufLen bytes of cBuf. Returns kOk with *length set,
-// kUnhandled, or kTooLong when the body would exceed env.maxBody.
+// cBuf[0], cBuf[1]; 70 wBufLen bytes of cBuf; an exception answer for any
+// function with bit 7 set (0x81-0xFF), its code taken from cBuf[0]. Returns
+// kOk with *length set, kUnhandled, or kTooLong when the body would exceed
+// env.maxBody.
 int buildReply(const Envelope &env, uint8_t unit, int function, const char *cBuf, WORD wBufLen,
                WORD wAddr, uint8_t *body, int *length);
 

@@ -1,36 +1,43 @@
 // Modbus RTU on numbered COM ports: the master transaction and the slave's
 // receive and answer. Frames are body + CRC (high byte of getCRC16 first).
 #include <cstdint>
+#include <cstring>
 
 #include "crc16.h"
 #include "modbus.h"
+#include "modbus_engine.h"
 #include "modbus_pdu.h"
 
 using namespace fieldbus::pdu;
 
 namespace {
 
+namespace engine = fieldbus::engine;
+
 // Frame of at least address, function, two data bytes and the CRC.
 constexpr int kMinRequest = 8;
-constexpr int kCollectAttempts = 3;
 
 uint16_t crcOf(const uint8_t *frame, int length) {
     return getCRC16(const_cast<uint8_t *>(frame), length);
 }
 
-int appendCrc(uint8_t *frame, int length) {
-    const uint16_t crc = crcOf(frame, length);
-    frame[length] = static_cast<uint8_t>(crc >> 8);
-    frame[length + 1] = static_cast<uint8_t>(crc & 0xFF);
-    return length + 2;
-}
-
-// Send_Receive answers 2 for a port number outside 1..50 or a port that is
-// not open, which cannot be told from a two-byte answer; such a port is
-// recognised here instead of judging two bytes that never came.
-bool portUsable(char cPort) {
-    const auto n = static_cast<unsigned char>(cPort);
-    return n >= 1 && n <= 50 && _fd[n - 1] != 0;
+// Whole RTU request length by the function's layout, judged from the bytes
+// in so far; 0 until it can be told, -1 for a function without a fixed one.
+int requestLayout(const uint8_t *frame, int got) {
+    switch (frame[1]) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+            return 8;
+        case 15:
+        case 16:
+            return got >= 7 ? 9 + frame[6] : 0;
+        default:
+            return -1;
+    }
 }
 
 }  // namespace
@@ -54,6 +61,43 @@ int rtuParseRequest(uint8_t cNetID, const uint8_t *frame, int received, char *cB
 
 }  // namespace fieldbus::pdu
 
+namespace fieldbus::engine {
+
+int rtuWrap(const uint8_t *body, int length, uint8_t *frame) {
+    if (frame != body) std::memmove(frame, body, static_cast<size_t>(length));
+    const uint16_t crc = crcOf(frame, length);
+    frame[length] = static_cast<uint8_t>(crc >> 8);
+    frame[length + 1] = static_cast<uint8_t>(crc & 0xFF);
+    return length + 2;
+}
+
+int rtuJudgeAnswer(uint8_t *buf, int *got, const void *ctx) {
+    const auto &expect = *static_cast<const Expect *>(ctx);
+    int total = expect.frameLength;
+    // An exception answer is address, function | 0x80, code and CRC.
+    const auto exception = static_cast<uint8_t>(expect.function | 0x80);
+    if (*got >= 2 && buf[1] == exception && exception != expect.function) total = 5;
+    return *got >= total ? kComplete : total - *got;
+}
+
+int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
+    const int minFrame = *static_cast<const int *>(ctx);
+    const int n = *got;
+    if (n < 2) return kMinRequest - n;
+    const int layout = requestLayout(buf, n);
+    if (layout == 0) return 7 - n;
+    if (layout > 0) {
+        if (n < layout) return layout - n;
+        if (n == layout && crcOf(buf, n) == 0) return kComplete;
+    }
+    // No fixed layout, or one whose check failed: as bytes keep coming, the
+    // CRC over all of them decides once the line falls silent.
+    if (n >= minFrame && crcOf(buf, n) == 0) return kSettle;
+    return pdu::kFrameMax - n;
+}
+
+}  // namespace fieldbus::engine
+
 extern "C" int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
                              char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
     uint8_t cModbusRequest[kFrameMax];
@@ -64,63 +108,48 @@ extern "C" int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr
                      wCount, cBuf, wBufLen, cModbusRequest, &plan);
     if (built != kOk) return built;
     // An unusable port is a failed exchange: nothing is sent, nothing judged.
-    if (!portUsable(cPort)) return kExchangeFailed;
-    const int iCount = appendCrc(cModbusRequest, plan.requestLength);
-    const int iRetLen = plan.answerLength + kRtu.checkBytes;
-    WORD fakewT = 0;
-    const WORD RetValue =
-        Send_Receive(cPort, reinterpret_cast<char *>(cModbusRequest), static_cast<WORD>(iCount),
-                     reinterpret_cast<char *>(cReceive), static_cast<WORD>(iRetLen), wTimeout,
-                     wT != nullptr ? wT : &fakewT);
-    if (RetValue == 0) return kNoAnswer;
-    if (RetValue > kFrameMax) return kExchangeFailed;
-    return rtuTakeAnswer(plan, cModbusRequest, cReceive, RetValue, cBuf);
+    if (!engine::serialUsable(cPort)) return kExchangeFailed;
+    const int iCount = engine::rtuWrap(cModbusRequest, plan.requestLength, cModbusRequest);
+    const engine::Expect expect{plan.function, plan.answerLength + kRtu.checkBytes};
+    const engine::Link link = engine::serialLink(cPort);
+    engine::serialPrepare(cPort);
+    // The time-out passes once the elapsed count exceeds it.
+    const int got = engine::transact(link, cModbusRequest, iCount, cReceive, expect.frameLength,
+                                     engine::rtuJudgeAnswer, &expect, wTimeout + 1LL, wT);
+    int result = kExchangeFailed;
+    if (got == 0)
+        result = kNoAnswer;
+    else if (got > 0)
+        result = rtuTakeAnswer(plan, cModbusRequest, cReceive, got, cBuf);
+    engine::serialOutcome(cPort, result == kNoAnswer || result == kBadAnswer, wTimeout);
+    return result;
 }
 
 extern "C" int modbusRead(char cPort, char cNetID, int *function, char *cBuf, WORD wBufLen,
                           int *dataAddr, int *dataCount, WORD wTimeout) {
-    // Three immediate attempts on an unusable port could only end here.
-    if (!portUsable(cPort)) return kSlaveNoRequest;
     uint8_t cReceive[kFrameMax];
-    int iRetLen = 0;
-    WORD fakewT = 0;
-    for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
-        const WORD got =
-            Send_Receive(cPort, nullptr, 0, reinterpret_cast<char *>(cReceive) + iRetLen,
-                         static_cast<WORD>(kFrameMax - iRetLen), wTimeout, &fakewT);
-        if (got > kFrameMax - iRetLen) return kSlaveExchangeFailed;
-        iRetLen += got;
-        if (rtuRequestComplete(cReceive, iRetLen)) {
-            SlaveRequest req;
-            const int rc = rtuParseRequest(static_cast<uint8_t>(cNetID), cReceive, iRetLen, cBuf,
-                                           wBufLen, &req);
-            if (rc < 0) return rc;
-            *function = req.function;
-            *dataAddr = req.dataAddr;
-            *dataCount = req.dataCount;
-            return rc;
-        }
-        if (iRetLen == 0) return kSlaveNoRequest;
-    }
-    return kSlaveNoRequest;
+    const int iRetLen =
+        engine::serialCollect(cPort, wTimeout, cReceive, engine::rtuJudgeRequest, &kMinRequest);
+    if (iRetLen < 0) return iRetLen;
+    SlaveRequest req;
+    const int rc =
+        rtuParseRequest(static_cast<uint8_t>(cNetID), cReceive, iRetLen, cBuf, wBufLen, &req);
+    if (rc < 0) return rc;
+    *function = req.function;
+    *dataAddr = req.dataAddr;
+    *dataCount = req.dataCount;
+    return rc;
 }
 
 extern "C" int modbusReply(char cPort, char cNetID, int function, char *cBuf, WORD wBufLen,
                            WORD wAddr, WORD wCount) {
     (void)wCount;
     uint8_t cModbusRequest[kFrameMax];
-    char cReceive[1];
     int length = 0;
     const int built = buildReply(kRtu, static_cast<uint8_t>(cNetID), function, cBuf, wBufLen, wAddr,
                                  cModbusRequest, &length);
     if (built != kOk) return built;
     // Reporting "written" for a port that cannot be written would hide the
     // failure from the slave loop.
-    if (!portUsable(cPort)) return kExchangeFailed;
-    const int iCount = appendCrc(cModbusRequest, length);
-    WORD fakewT = 0;
-    const WORD RetValue = Send_Receive(cPort, reinterpret_cast<char *>(cModbusRequest),
-                                       static_cast<WORD>(iCount), cReceive, 0, 0, &fakewT);
-    if (RetValue > kFrameMax) return kExchangeFailed;
-    return kOk;
+    return engine::serialReply(cPort, false, cModbusRequest, length);
 }

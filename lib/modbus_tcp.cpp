@@ -2,7 +2,10 @@
 // and slave, over entries of the connection table.
 #include "modbus_tcp.h"
 
+#include <cerrno>
+
 #include "modbus.h"
+#include "modbus_engine.h"
 #include "net_private.h"
 
 namespace pdu = fieldbus::pdu;
@@ -39,6 +42,15 @@ int impliedRequestBody(const uint8_t *body, int length) {
 
 }  // namespace
 
+// A header whose length disagrees with the body it announces leaves the
+// stream out of step: what already waits behind it is no frame start.
+bool consistent(const uint8_t *frame, int got) {
+    if (got < kHeader + kMinBody || requestTarget(frame, got) != got) return false;
+    const int length = got - kHeader;
+    const int implied = impliedRequestBody(frame + kHeader, length);
+    return length == word(frame + 4) && (implied < 0 || implied == length);
+}
+
 void putHeader(uint8_t *frame, unsigned transaction, int bodyLength) {
     frame[0] = static_cast<uint8_t>(transaction >> 8);
     frame[1] = static_cast<uint8_t>(transaction);
@@ -60,30 +72,23 @@ int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *reque
 }
 
 int requestTarget(const uint8_t *frame, int got) {
+    // A header whose length fits no request is refused as soon as it is in.
+    if (got >= kHeader) {
+        const int length = word(frame + 4);
+        if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
+    }
     if (got < kHeader + kMinBody) return kHeader + kMinBody;
     const int length = word(frame + 4);
-    if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
     const int implied = impliedRequestBody(frame + kHeader, got - kHeader);
     return kHeader + (implied < 0 || implied > length ? length : implied);
 }
 
 int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
                  pdu::SlaveRequest *out, int *transID, bool *outOfStep) {
-    *outOfStep = false;
-    if (got < kHeader + kMinBody || requestTarget(frame, got) != got) {
-        *outOfStep = true;
-        return pdu::kSlaveNoRequest;
-    }
-    const uint8_t *body = frame + kHeader;
-    const int length = got - kHeader;
-    const int implied = impliedRequestBody(body, length);
-    // A header whose length disagrees with the body it announces leaves the
-    // stream out of step: what already waits behind it is no frame start.
-    if (length != word(frame + 4) || (implied >= 0 && implied != length)) {
-        *outOfStep = true;
-        return pdu::kSlaveNoRequest;
-    }
-    const int result = pdu::parseRequest(pdu::kTcp, cNetID, body, length, cBuf, wBufLen, out);
+    *outOfStep = !consistent(frame, got);
+    if (*outOfStep) return pdu::kSlaveNoRequest;
+    const int result =
+        pdu::parseRequest(pdu::kTcp, cNetID, frame + kHeader, got - kHeader, cBuf, wBufLen, out);
     if (result >= 0) *transID = word(frame);
     return result;
 }
@@ -94,39 +99,41 @@ namespace {
 
 namespace tcp = fieldbus::tcp;
 
-constexpr int kCollectAttempts = 10;
+int tcpSend(int index, const uint8_t *data, int length) {
+    return sock_write(index, const_cast<uint8_t *>(data), static_cast<size_t>(length));
+}
 
-// Result of collecting one client's request.
-enum class Collected { Nothing, Request, Failed };
+int tcpReceive(int index, uint8_t *data, int room) {
+    const int n = sock_read(index, data, static_cast<size_t>(room));
+    if (n > 0) return n;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (n == 0 && connectManager[index].protocol != 0) return 0;  // an empty datagram
+    return -1;  // end of stream or a failed socket
+}
 
-// Reads one request from the client, never past its end, so a second request
-// sent behind the first stays in the socket for the next call. Up to
-// kCollectAttempts reads, each waiting up to wTimeout ms; a client with
-// nothing at all waiting is left at once, a partial request is dropped.
-Collected collectRequest(int client, uint8_t *frame, WORD wTimeout, int *got, int *failure) {
-    WORD unusedT = 0;
-    *got = 0;
-    for (int attempt = 0; attempt <= kCollectAttempts; ++attempt) {
-        const int target = tcp::requestTarget(frame, *got);
-        if (target <= *got) return Collected::Request;  // complete, or a length that fits none
-        if (attempt == kCollectAttempts) break;
-        const int n =
-            Send_Receive_Socket(client, nullptr, 0, reinterpret_cast<char *>(frame + *got),
-                                static_cast<WORD>(target - *got), wTimeout, &unusedT);
-        if (n < 0) {
-            *failure = n;
-            return Collected::Failed;
-        }
-        if (n == 0 && *got == 0) return Collected::Nothing;
-        *got += n;
-    }
-    return Collected::Nothing;
+fieldbus::engine::Link tcpLink(int index) {
+    fieldbus::engine::Link link;
+    link.fd = connectManager[index].fd;
+    link.index = index;
+    link.send = tcpSend;
+    link.receive = tcpReceive;
+    return link;
+}
+
+// Master: an answer is whole once its header's length has arrived; until the
+// header is in, whatever waits is read at once.
+int judgeAnswer(uint8_t *buf, int *got, const void *) {
+    if (!tcp::answerComplete(buf, *got))
+        return *got < tcp::kHeader ? pdu::kFrameMax - *got
+                                   : tcp::kHeader + ((buf[4] << 8) | buf[5]) - *got;
+    return fieldbus::engine::kComplete;
 }
 
 }  // namespace
 
 extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount,
                               char *cBuf, WORD wBufLen, WORD wTimeout, WORD *wT) {
+    (void)wT;  // the socket exchange reports no elapsed time: the caller's value stays
     if (!netIsOpen(cPort)) return -1;
     uint8_t request[pdu::kFrameMax];
     uint8_t answer[pdu::kFrameMax];
@@ -143,68 +150,36 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     // one: drop whatever is already waiting before asking.
     if (netDiscardPending(cPort) < 0) return -1;
 
-    WORD fakewT = 0;
-    WORD *elapsed = wT != nullptr ? wT : &fakewT;
-    const long long deadline = netNowMs() + wTimeout;
-    int got =
-        Send_Receive_Socket(cPort, reinterpret_cast<char *>(request),
-                            static_cast<WORD>(tcp::kHeader + plan.requestLength),
-                            reinterpret_cast<char *>(answer), pdu::kFrameMax, wTimeout, elapsed);
-    if (got == 0) return pdu::kNoAnswer;
-    if (got < 0) return got;
+    const fieldbus::engine::Link link = tcpLink(cPort);
     // An answer split over several segments is collected until its header's
     // length is satisfied or the time-out has passed.
-    while (!tcp::answerComplete(answer, got) && got < pdu::kFrameMax) {
-        const long long left = deadline - netNowMs();
-        if (left <= 0) break;
-        const int n = Send_Receive_Socket(cPort, nullptr, 0, reinterpret_cast<char *>(answer + got),
-                                          static_cast<WORD>(pdu::kFrameMax - got),
-                                          static_cast<WORD>(left), elapsed);
-        if (n < 0) return n;
-        if (n == 0) break;
-        got += n;
-    }
+    const int got =
+        fieldbus::engine::transact(link, request, tcp::kHeader + plan.requestLength, answer,
+                                   pdu::kFrameMax, judgeAnswer, nullptr, wTimeout, nullptr);
+    if (got == 0) return pdu::kNoAnswer;
+    if (got < 0) return -1;
     return tcp::takeAnswer(plan, transaction, request, answer, got, cBuf);
 }
 
 extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function,
                            char *cBuf, WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout) {
-    if (!netIsOpen(cPort)) return -1;
-    Accept_Socket(cPort);
-    connectManager_t &listener = connectManager[cPort];
     uint8_t frame[pdu::kFrameMax];
-
-    for (int slot = listener.lastfd; slot < kConnections; ++slot) {
-        if (slot == kConnections - 1) listener.lastfd = 0;
-        const int client = listener.clientfd[slot];
-        if (client < 0) continue;
-        listener.lastfd = (slot + 1) % kConnections;
-
-        int got = 0;
-        int failure = -1;
-        const Collected c = collectRequest(client, frame, wTimeout, &got, &failure);
-        if (c == Collected::Failed) {
-            Close_Socket(client);
-            listener.clientfd[slot] = -1;
-            return failure;
-        }
-        if (c == Collected::Nothing) continue;
-
-        pdu::SlaveRequest r;
-        int trans = 0;
-        bool outOfStep = false;
-        const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf,
-                                             wBufLen, &r, &trans, &outOfStep);
-        if (outOfStep) netDiscardPending(client);
-        if (result < 0) return result;
-        *transID = trans;
-        *clientID = client;
-        *function = r.function;
-        *dataAddr = r.dataAddr;
-        *dataCount = r.dataCount;
-        return result;
-    }
-    return pdu::kSlaveNoRequest;
+    int got = 0;
+    int client = 0;
+    const int rc = tcp::nextRequest(cPort, wTimeout, frame, &got, &client);
+    if (rc < 0) return rc;
+    pdu::SlaveRequest r;
+    int trans = 0;
+    bool outOfStep = false;
+    const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf, wBufLen,
+                                         &r, &trans, &outOfStep);
+    if (result < 0) return result;
+    *transID = trans;
+    *clientID = client;
+    *function = r.function;
+    *dataAddr = r.dataAddr;
+    *dataCount = r.dataCount;
+    return result;
 }
 
 extern "C" int modbusReplyE(int cPort, char cNetID, int transID, int clientID, int function,

@@ -38,4 +38,16 @@ int requestTarget(const uint8_t *frame, int got);
 int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
                  pdu::SlaveRequest *out, int *transID, bool *outOfStep);
 
+// Slave: true when the header's length and the body's layout agree with the
+// `got` bytes of a request that requestTarget declared complete.
+bool consistent(const uint8_t *frame, int got);
+
+// Slave: the next complete request on the listening entry cPort, clients
+// accepted and served in turn. 0 with the frame (header included, *got bytes)
+// and the client's entry in *client; or -1 (not a listening entry), -15 (no
+// request within wTimeout, or a frame whose header and body disagree, which
+// is dropped with what waits behind it), or the negative result of a failed
+// client connection (which is closed).
+int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client);
+
 }  // namespace fieldbus::tcp

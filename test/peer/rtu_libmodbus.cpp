@@ -172,12 +172,15 @@ TEST_F(RtuLibmodbusSlave, NoSlaveIsNoAnswerAfterTheTimeOut) {
 
 // ---- libmodbus master, our slave loop ----
 
-class RtuLibmodbusMaster : public ::testing::Test {
+// The parameter: true for the register-map server (modbusServe), false for
+// the modbusRead/modbusReply loop.
+class RtuLibmodbusMaster : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         ASSERT_EQ(Set_Com_Device(kPort, link_.a.c_str()), 0);
         ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
-        slave_ = std::make_unique<SlaveLoop>(kPort, modbusRead, modbusReply);
+        slave_ = GetParam() ? std::make_unique<SlaveLoop>(kPort, modbusServe)
+                            : std::make_unique<SlaveLoop>(kPort, modbusRead, modbusReply);
         ctx_ = modbus_new_rtu(link_.b.c_str(), 115200, 'N', 8, 1);
         ASSERT_NE(ctx_, nullptr);
         ASSERT_EQ(modbus_set_slave(ctx_, 1), 0);
@@ -198,32 +201,32 @@ class RtuLibmodbusMaster : public ::testing::Test {
     modbus_t *ctx_ = nullptr;
 };
 
-TEST_F(RtuLibmodbusMaster, ReadCoils) {
+TEST_P(RtuLibmodbusMaster, ReadCoils) {
     uint8_t bits[13];
     ASSERT_EQ(modbus_read_bits(ctx_, 3, 13, bits), 13) << modbus_strerror(errno);
     for (int i = 0; i < 13; ++i) EXPECT_EQ(bits[i], coilPreset(3 + i)) << i;
 }
 
-TEST_F(RtuLibmodbusMaster, ReadDiscreteInputs) {
+TEST_P(RtuLibmodbusMaster, ReadDiscreteInputs) {
     uint8_t bits[9];
     ASSERT_EQ(modbus_read_input_bits(ctx_, 50, 9, bits), 9) << modbus_strerror(errno);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(bits[i], inputPreset(50 + i)) << i;
 }
 
-TEST_F(RtuLibmodbusMaster, ReadHoldingRegisters) {
+TEST_P(RtuLibmodbusMaster, ReadHoldingRegisters) {
     uint16_t regs[4];
     ASSERT_EQ(modbus_read_registers(ctx_, 10, 4, regs), 4) << modbus_strerror(errno);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(regs[i], holdingPreset(10 + i));
 }
 
-TEST_F(RtuLibmodbusMaster, ReadInputRegisters) {
+TEST_P(RtuLibmodbusMaster, ReadInputRegisters) {
     uint16_t regs[2];
     ASSERT_EQ(modbus_read_input_registers(ctx_, 0, 2, regs), 2) << modbus_strerror(errno);
     EXPECT_EQ(regs[0], 0x2000);
     EXPECT_EQ(regs[1], 0x2001);
 }
 
-TEST_F(RtuLibmodbusMaster, WriteSingleCoilReadBack) {
+TEST_P(RtuLibmodbusMaster, WriteSingleCoilReadBack) {
     ASSERT_EQ(modbus_write_bit(ctx_, 1, 1), 1) << modbus_strerror(errno);  // was off
     ASSERT_EQ(modbus_write_bit(ctx_, 0, 0), 1) << modbus_strerror(errno);  // was on
     uint8_t bits[2];
@@ -233,7 +236,7 @@ TEST_F(RtuLibmodbusMaster, WriteSingleCoilReadBack) {
     EXPECT_TRUE(slave_->coil(1));
 }
 
-TEST_F(RtuLibmodbusMaster, WriteSingleRegisterReadBack) {
+TEST_P(RtuLibmodbusMaster, WriteSingleRegisterReadBack) {
     ASSERT_EQ(modbus_write_register(ctx_, 9, 0xA55A), 1) << modbus_strerror(errno);
     uint16_t reg = 0;
     ASSERT_EQ(modbus_read_registers(ctx_, 9, 1, &reg), 1);
@@ -241,7 +244,7 @@ TEST_F(RtuLibmodbusMaster, WriteSingleRegisterReadBack) {
     EXPECT_EQ(slave_->holding(9), 0xA55A);
 }
 
-TEST_F(RtuLibmodbusMaster, WriteMultipleCoilsReadBack) {
+TEST_P(RtuLibmodbusMaster, WriteMultipleCoilsReadBack) {
     const uint8_t bits[11] = {1, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1};
     ASSERT_EQ(modbus_write_bits(ctx_, 40, 11, bits), 11) << modbus_strerror(errno);
     uint8_t back[11];
@@ -249,7 +252,7 @@ TEST_F(RtuLibmodbusMaster, WriteMultipleCoilsReadBack) {
     EXPECT_EQ(std::memcmp(back, bits, 11), 0);
 }
 
-TEST_F(RtuLibmodbusMaster, WriteMultipleRegistersReadBack) {
+TEST_P(RtuLibmodbusMaster, WriteMultipleRegistersReadBack) {
     const uint16_t regs[5] = {0, 1, 0x7FFF, 0x8000, 0xFFFF};
     ASSERT_EQ(modbus_write_registers(ctx_, 20, 5, regs), 5) << modbus_strerror(errno);
     uint16_t back[5];
@@ -257,11 +260,24 @@ TEST_F(RtuLibmodbusMaster, WriteMultipleRegistersReadBack) {
     EXPECT_EQ(std::memcmp(back, regs, sizeof regs), 0);
 }
 
-TEST_F(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
+TEST_P(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
     modbus_set_response_timeout(ctx_, 0, 300000);
     uint16_t regs[4];
+    // The map server answers with an exception, the plain loop not at all.
     EXPECT_EQ(modbus_read_registers(ctx_, kSize - 1, 4, regs), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(errno, GetParam() ? EMBXILADD : ETIMEDOUT);
+    if (GetParam()) {
+        const uint8_t unknown[] = {1, 0x2B, 0x0E, 1, 0};  // read device identification
+        ASSERT_EQ(modbus_send_raw_request(ctx_, unknown, sizeof unknown), 7);
+        uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH];
+        ASSERT_EQ(modbus_receive_confirmation(ctx_, answer), 5);
+        EXPECT_EQ(answer[1], 0xAB);
+        EXPECT_EQ(answer[2], 1);                                      // illegal function
+        EXPECT_EQ(modbus_read_registers(ctx_, 0, 126, nullptr), -1);  // refused before sending
+        const uint16_t values[2] = {1, 2};
+        EXPECT_EQ(modbus_write_registers(ctx_, kSize - 1, 2, values), -1);
+        EXPECT_EQ(errno, EMBXILADD);
+    }
     ASSERT_EQ(modbus_set_slave(ctx_, 2), 0);
     EXPECT_EQ(modbus_read_registers(ctx_, 0, 1, regs), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
@@ -270,6 +286,36 @@ TEST_F(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
     modbus_flush(ctx_);
     modbus_set_response_timeout(ctx_, 1, 0);
     EXPECT_EQ(modbus_read_registers(ctx_, 0, 1, regs), 1) << modbus_strerror(errno);
+}
+
+INSTANTIATE_TEST_SUITE_P(Slaves, RtuLibmodbusMaster, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "mapServer" : "readReply"; });
+
+// mbpoll as RTU master against the register-map server.
+TEST(RtuMbpollMaster, ReadsWritesAndExceptionsOfTheMapServer) {
+    LinkedPtys link;
+    ASSERT_EQ(Set_Com_Device(kPort, link.a.c_str()), 0);
+    ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
+    {
+        SlaveLoop slave(kPort, modbusServe);
+        const auto run = [&](std::vector<std::string> args) {
+            // Through a shell: mbpoll reports failures on its standard error.
+            std::string command = "mbpoll -m rtu -b 115200 -P none -a 1 -1 -0 -o 2";
+            for (const std::string &a : args) command += " " + a;
+            PeerProcess p({"sh", "-c", command + " 2>&1"});
+            std::string all, line;
+            while (p.readLine(&line, 5000)) all += line + "\n";
+            return all;
+        };
+        const std::string read = run({"-t", "4", "-r", "10", "-c", "2", link.b});
+        EXPECT_NE(read.find("4106"), std::string::npos) << read;  // 0x1000 + 10
+        EXPECT_NE(read.find("4107"), std::string::npos) << read;
+        run({"-t", "4", "-r", "3", link.b, "4321"});
+        EXPECT_EQ(slave.holding(3), 4321);
+        const std::string refused = run({"-t", "4", "-r", "63", "-c", "2", link.b});
+        EXPECT_NE(refused.find("Illegal data address"), std::string::npos) << refused;
+    }
+    Close_Com(kPort);
 }
 
 }  // namespace

@@ -120,7 +120,10 @@ class SlaveLoop {
   public:
     static constexpr int kBits = 2000;
     static constexpr int kRegs = 200;
-    explicit SlaveLoop(bool ipv6 = false, char unit = 1) : unit_(unit) {
+    // map: serve through the register-map server (modbusServeE) instead,
+    // which answers requests outside the points with exceptions.
+    explicit SlaveLoop(bool ipv6 = false, char unit = 1, bool map = false)
+        : unit_(unit), map_(map) {
         for (int i = 0; i < kBits; ++i) {
             coils_[i] = coilAt(i);
             inputs_[i] = inputAt(i);
@@ -174,11 +177,27 @@ class SlaveLoop {
   private:
     void run() {
         char buf[512];
+        fieldbusMap points = {0,
+                              kBits,
+                              0,
+                              kBits,
+                              0,
+                              kRegs,
+                              0,
+                              kRegs,
+                              coils_.data(),
+                              inputs_.data(),
+                              holding_.data(),
+                              inputRegs_.data()};
         while (!stop_) {
             int trans = 0, client = 0, function = 0, addr = 0, count = 0;
-            const int rc = modbusReadE(listener_, unit_, &trans, &client, &function, buf,
-                                       sizeof buf, &addr, &count, 20);
-            if (rc >= 0 && answer(trans, client, function, buf, rc, addr, count) == 0) ++served;
+            if (map_) {
+                if (modbusServeE(listener_, unit_, &points, 20) > 0) ++served;
+            } else {
+                const int rc = modbusReadE(listener_, unit_, &trans, &client, &function, buf,
+                                           sizeof buf, &addr, &count, 20);
+                if (rc >= 0 && answer(trans, client, function, buf, rc, addr, count) == 0) ++served;
+            }
             int n = 0;
             for (int c : connectManager[listener_].clientfd) n += c >= 0;
             occupied = n;
@@ -194,7 +213,7 @@ class SlaveLoop {
         switch (function) {
             case 1:
             case 2: {
-                const bool *bits = function == 1 ? coils_.data() : inputs_.data();
+                const unsigned char *bits = function == 1 ? coils_.data() : inputs_.data();
                 if (count < 1 || count > 2000 || addr + count > kBits) return -1;
                 for (int i = 0; i < count; ++i)
                     if (bits[addr + i]) out[i / 8] = static_cast<char>(out[i / 8] | (1 << (i % 8)));
@@ -242,9 +261,10 @@ class SlaveLoop {
     }
 
     char unit_;
+    bool map_ = false;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
-    std::array<bool, kBits> coils_{}, inputs_{};
+    std::array<unsigned char, kBits> coils_{}, inputs_{};
     std::array<uint16_t, kRegs> holding_{}, inputRegs_{};
     std::thread thread_;
 };

@@ -21,8 +21,13 @@ Bytes packRegisters(const std::vector<uint16_t> &regs) {
     return out;
 }
 
+SlaveLoop::SlaveLoop(char port, SlaveServeFn serve) : SlaveLoop(port, nullptr, nullptr, serve) {}
+
 SlaveLoop::SlaveLoop(char port, SlaveReadFn read, SlaveReplyFn reply)
-    : port_(port), read_(read), reply_(reply) {
+    : SlaveLoop(port, read, reply, nullptr) {}
+
+SlaveLoop::SlaveLoop(char port, SlaveReadFn read, SlaveReplyFn reply, SlaveServeFn serve)
+    : port_(port), read_(read), reply_(reply), serve_(serve) {
     for (int i = 0; i < kStoreSize; ++i) {
         coils_[i] = coilPreset(i);
         inputs_[i] = inputPreset(i);
@@ -53,6 +58,12 @@ int SlaveLoop::served() {
 }
 
 void SlaveLoop::run() {
+    fieldbusMap map = {0, kStoreSize, 0,      kStoreSize, 0,        kStoreSize,
+                       0, kStoreSize, coils_, inputs_,    holding_, inputRegs_};
+    while (!stop_ && serve_ != nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (serve_(port_, 1, &map, 20) > 0) ++served_;
+    }
     while (!stop_) {
         int function = 0, addr = 0, count = 0;
         char buf[300];
@@ -79,7 +90,7 @@ void SlaveLoop::serve(int function, int addr, int count, char *buf) {
     switch (function) {
         case 1:
         case 2: {
-            const bool *src = function == 1 ? coils_ : inputs_;
+            const unsigned char *src = function == 1 ? coils_ : inputs_;
             packed = packBits(std::vector<bool>(src + addr, src + addr + count));
             break;
         }

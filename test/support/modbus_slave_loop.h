@@ -2,7 +2,8 @@
 // (modbusRead/modbusReply or modbusReadA/modbusReplyA) and running in a
 // thread until destroyed. It serves 64 coils, discrete inputs, holding and
 // input registers, preset by the *Preset functions below; requests outside
-// them are left unanswered (the slave side builds no exception answers).
+// them are left unanswered by the read/reply loop, answered with exceptions
+// by the register-map server.
 #pragma once
 
 #include <atomic>
@@ -38,11 +39,15 @@ Bytes packRegisters(const std::vector<uint16_t> &regs);
 
 using SlaveReadFn = int (*)(char, char, int *, char *, WORD, int *, int *, WORD);
 using SlaveReplyFn = int (*)(char, char, int, char *, WORD, WORD, WORD);
+using SlaveServeFn = int (*)(char, char, fieldbusMap *, WORD);
 
 class SlaveLoop {
   public:
     // Serves address 1 on the open COM port `port`.
     SlaveLoop(char port, SlaveReadFn read, SlaveReplyFn reply);
+    // Serves the same points through the register-map server (modbusServe or
+    // modbusServeA): requests outside them get exception answers.
+    SlaveLoop(char port, SlaveServeFn serve);
     ~SlaveLoop();
     SlaveLoop(const SlaveLoop &) = delete;
     SlaveLoop &operator=(const SlaveLoop &) = delete;
@@ -53,14 +58,16 @@ class SlaveLoop {
     int served();
 
   private:
+    SlaveLoop(char port, SlaveReadFn read, SlaveReplyFn reply, SlaveServeFn serve);
     void run();
     void serve(int function, int addr, int count, char *buf);
 
     char port_;
-    SlaveReadFn read_;
-    SlaveReplyFn reply_;
+    SlaveReadFn read_ = nullptr;
+    SlaveReplyFn reply_ = nullptr;
+    SlaveServeFn serve_ = nullptr;
     std::mutex mutex_;
-    bool coils_[kStoreSize], inputs_[kStoreSize];
+    unsigned char coils_[kStoreSize], inputs_[kStoreSize];
     uint16_t holding_[kStoreSize], inputRegs_[kStoreSize];
     int served_ = 0;
     std::atomic<bool> stop_{false};

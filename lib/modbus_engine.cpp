@@ -1,0 +1,210 @@
+// The Modbus engine's transport side: collection under a deadline, the
+// master transaction, the serial link and its quiet-line rule, and the serial
+// slave collection. The framings (modbus_rtu.cpp, modbus_ascii.cpp,
+// modbus_tcp.cpp) supply the judges and the wrapping.
+#include "modbus_engine.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "msw.h"
+#include "sio.h"
+
+namespace fieldbus::engine {
+namespace {
+
+constexpr int kPorts = 50;
+constexpr int kCollectAttempts = 3;
+// A frame without a fixed layout is taken as whole once its check holds and
+// the line stays silent this long (more than 3.5 characters at 9600 baud).
+constexpr int kSettleGapMs = 5;
+// How long a write may wait for room before it counts as failed.
+constexpr int kWriteStallMs = 1000;
+
+// After a failed exchange the next request first waits for a silent line;
+// its length is that exchange's time-out, kept within these bounds, and the
+// whole wait at most kQuietRounds of it (a babbling line must not hold the
+// master for ever).
+constexpr int kQuietMinMs = 5;
+constexpr int kQuietMaxMs = 1000;
+constexpr int kQuietRounds = 4;
+
+struct LineState {
+    bool unsettled = false;
+    long long since = 0;  // when the failed exchange ended
+    int quietMs = 0;
+};
+std::array<LineState, kPorts> lines{};
+
+int portFd(char cPort) {
+    return _fd[static_cast<unsigned char>(cPort) - 1];
+}
+
+int serialSend(int index, const uint8_t *data, int length) {
+    const int fd = portFd(static_cast<char>(index));
+    int done = 0;
+    const long long deadline = nowMs() + kWriteStallMs;
+    while (done < length) {
+        const ssize_t n = write(fd, data + done, static_cast<size_t>(length - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            const long long left = deadline - nowMs();
+            if (left <= 0) return -1;
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, static_cast<int>(left));
+            continue;
+        }
+        return -1;
+    }
+    return done;
+}
+
+int serialReceive(int index, uint8_t *data, int room) {
+    const ssize_t n = read(portFd(static_cast<char>(index)), data, static_cast<size_t>(room));
+    if (n > 0) return static_cast<int>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // Readable but nothing to read: the terminal hung up.
+    return -1;
+}
+
+}  // namespace
+
+long long nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int collect(const Link &link, uint8_t *buf, int room, int *got, long long deadline, Judge judge,
+            const void *ctx) {
+    for (;;) {
+        const int verdict = judge(buf, got, ctx);
+        if (verdict == kComplete) return kComplete;
+        if (*got >= room) return 1;
+        const long long left = deadline - nowMs();
+        if (left <= 0 && verdict != kSettle) return 1;
+        long long wait = std::max(left, 0LL);
+        if (verdict == kSettle) wait = std::min<long long>(wait, kSettleGapMs);
+        pollfd p{link.fd, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(wait));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return kLinkFailed;
+        }
+        if (r == 0) {
+            if (verdict == kSettle) return kComplete;
+            continue;  // the loop sees whether the deadline has passed
+        }
+        if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
+        const int ask = verdict > 0 ? std::min(verdict, room - *got) : room - *got;
+        const int n = link.receive(link.index, buf + *got, ask);
+        if (n < 0) return kLinkFailed;
+        *got += n;
+    }
+}
+
+bool serialUsable(char cPort) {
+    const auto n = static_cast<unsigned char>(cPort);
+    return n >= 1 && n <= kPorts && _fd[n - 1] != 0;
+}
+
+Link serialLink(char cPort) {
+    Link link;
+    link.fd = portFd(cPort);
+    link.index = static_cast<unsigned char>(cPort);
+    link.send = serialSend;
+    link.receive = serialReceive;
+    // Pure polling, as the raw exchange leaves the line: reads never block.
+    // The entry holds what was last applied, so a line already polling is
+    // not set again on every request.
+    if (struct sio *e = _sio_follow(link.fd);
+        e != nullptr && (e->options->c_cc[VMIN] != 0 || e->options->c_cc[VTIME] != 0)) {
+        e->options->c_cc[VMIN] = 0;
+        e->options->c_cc[VTIME] = 0;
+        tcsetattr(link.fd, TCSANOW, e->options);
+    }
+    return link;
+}
+
+void serialPrepare(char cPort) {
+    const int fd = portFd(cPort);
+    LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
+    if (line.unsettled) {
+        line.unsettled = false;
+        long long lastByte = line.since;
+        const long long hardStop = nowMs() + static_cast<long long>(kQuietRounds) * line.quietMs;
+        uint8_t sink[256];
+        for (;;) {
+            const long long now = nowMs();
+            const long long quietLeft = line.quietMs - (now - lastByte);
+            if (quietLeft <= 0 || now >= hardStop) break;
+            pollfd p{fd, POLLIN, 0};
+            const int r = poll(&p, 1, static_cast<int>(std::min(quietLeft, hardStop - now)));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) continue;
+            if ((p.revents & POLLIN) == 0) break;
+            if (read(fd, sink, sizeof sink) <= 0) break;
+            lastByte = nowMs();
+        }
+    }
+    tcflush(fd, TCIFLUSH);
+}
+
+void serialOutcome(char cPort, bool failed, WORD wTimeout) {
+    LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
+    line.unsettled = failed;
+    if (!failed) return;
+    line.since = nowMs();
+    line.quietMs = std::clamp(static_cast<int>(wTimeout), kQuietMinMs, kQuietMaxMs);
+}
+
+int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer, int room,
+             Judge judge, const void *ctx, long long timeoutMs, WORD *wT) {
+    const long long start = nowMs();
+    if (length > 0 && link.send(link.index, frame, length) != length) {
+        if (wT != nullptr) *wT = static_cast<WORD>(nowMs() - start);
+        return kWriteFailed;
+    }
+    int got = 0;
+    const int r = collect(link, answer, room, &got, start + timeoutMs, judge, ctx);
+    if (wT != nullptr) *wT = static_cast<WORD>(nowMs() - start);
+    if (r == kLinkFailed) return kLinkFailed;
+    return got;
+}
+
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx) {
+    if (!serialUsable(cPort)) return pdu::kSlaveNoRequest;
+    const Link link = serialLink(cPort);
+    int got = 0;
+    for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
+        // The time-out passes once the elapsed count exceeds it.
+        const long long deadline = nowMs() + wTimeout + 1;
+        const int r = collect(link, frame, pdu::kFrameMax, &got, deadline, judge, ctx);
+        if (r == kComplete) return got;
+        if (r == kLinkFailed) return pdu::kSlaveExchangeFailed;
+        if (got == 0) return pdu::kSlaveNoRequest;
+    }
+    return pdu::kSlaveNoRequest;
+}
+
+int serialReply(char cPort, bool ascii, const uint8_t *body, int length) {
+    if (!serialUsable(cPort)) return pdu::kExchangeFailed;
+    uint8_t frame[pdu::kFrameMax];
+    const int n = ascii ? asciiWrap(body, length, frame) : rtuWrap(body, length, frame);
+    const Link link = serialLink(cPort);
+    // Input still waiting is discarded before the answer goes out.
+    tcflush(link.fd, TCIFLUSH);
+    return link.send(link.index, frame, n) == n ? pdu::kOk : pdu::kExchangeFailed;
+}
+
+}  // namespace fieldbus::engine
