@@ -6,7 +6,8 @@
 
 #include <array>
 #include <cerrno>
-#include <memory>
+#include <cstdlib>
+#include <new>
 
 #include "modbus_engine.h"
 #include "modbus_tcp.h"
@@ -25,12 +26,18 @@ struct Partial {
     int got = 0;
     uint8_t bytes[pdu::kFrameMax];
 };
-std::array<std::unique_ptr<Partial>, kConnections> partials;
+// Allocated with the C allocator and kept for the process: a master-only
+// program that links this object (quorvat) then needs no C++ runtime.
+std::array<Partial *, kConnections> partials{};
 
 Partial *partialOf(int client) {
-    auto &p = partials[static_cast<size_t>(client)];
-    if (!p) p = std::make_unique<Partial>();
-    return p.get();
+    Partial *&p = partials[static_cast<size_t>(client)];
+    if (p == nullptr) {
+        void *room = std::calloc(1, sizeof(Partial));
+        if (room == nullptr) std::abort();  // as an allocation failure always ended
+        p = ::new (room) Partial;
+    }
+    return p;
 }
 
 void forget(int client) {

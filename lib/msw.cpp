@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "sio.h"
 
@@ -27,16 +26,19 @@ constexpr bool validPort(unsigned char port) {
 }
 
 // Default device paths: 1..5 are /dev/ttyO<n>, 6..50 are /dev/ttyS<n-2>.
-// Built once; the registry keeps pointers to them.
-const std::array<std::string, kPorts> &defaultPaths() {
-    static const std::array<std::string, kPorts> paths = [] {
-        std::array<std::string, kPorts> p;
-        for (int n = 1; n <= kPorts; ++n)
-            p[n - 1] =
-                n <= 5 ? "/dev/ttyO" + std::to_string(n) : "/dev/ttyS" + std::to_string(n - 2);
-        return p;
-    }();
-    return paths;
+// Written once per port, on first use, into fixed storage: the registry keeps
+// pointers to them, and a program that only reaches the serial layer through
+// the Modbus engine needs no C++ runtime for them.
+const char *defaultPath(unsigned char port) {
+    static char paths[kPorts][16];  // "/dev/ttyS48" and room for the compiler's worst case
+    char *path = paths[port - 1];
+    if (path[0] == '\0') {
+        if (port <= 5)
+            std::snprintf(path, sizeof paths[0], "/dev/ttyO%u", static_cast<unsigned>(port));
+        else
+            std::snprintf(path, sizeof paths[0], "/dev/ttyS%u", static_cast<unsigned>(port - 2));
+    }
+    return path;
 }
 
 // Overridden paths. The registry stores the pointer it is given, so every
@@ -69,7 +71,7 @@ const char *devicePath(unsigned char port) {
         const char *kept = intern(env);
         if (kept != nullptr) return kept;
     }
-    return defaultPaths()[port - 1].c_str();
+    return defaultPath(port);
 }
 
 bool speedFor(DWORD baudrate, speed_t *speed) {
