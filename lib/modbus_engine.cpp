@@ -36,6 +36,7 @@ constexpr int kQuietMaxMs = 1000;
 constexpr int kQuietRounds = 4;
 
 struct LineState {
+    bool hungUp = false;  // the last slave collection found the line gone
     bool unsettled = false;
     long long since = 0;  // when the failed exchange ended
     int quietMs = 0;
@@ -185,13 +186,27 @@ int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer
 int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx) {
     if (!serialUsable(cPort)) return pdu::kSlaveNoRequest;
     const Link link = serialLink(cPort);
+    LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
+    const long long start = nowMs();
     int got = 0;
     for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
         // The time-out passes once the elapsed count exceeds it.
         const long long deadline = nowMs() + wTimeout + 1;
         const int r = collect(link, frame, pdu::kFrameMax, &got, deadline, judge, ctx);
+        if (r == kLinkFailed) {
+            // A vanished device reads as ready for ever. The first hang-up is
+            // reported at once; while the line stays gone, each later call
+            // waits out its time-out first, so a slave loop polling it does
+            // not spin.
+            if (line.hungUp)
+                for (long long left = start + wTimeout + 1 - nowMs(); left > 0;
+                     left = start + wTimeout + 1 - nowMs())
+                    poll(nullptr, 0, static_cast<int>(left));
+            line.hungUp = true;
+            return pdu::kSlaveExchangeFailed;
+        }
+        line.hungUp = false;
         if (r == kComplete) return got;
-        if (r == kLinkFailed) return pdu::kSlaveExchangeFailed;
         if (got == 0) return pdu::kSlaveNoRequest;
     }
     return pdu::kSlaveNoRequest;

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -239,6 +240,10 @@ TEST_P(HungUp, FailsTheExchangeAtOnce) {
     EXPECT_GT(wT, 100) << "a known dead port is not polled in a spin";
     int function = 0, addr = 0, count = 0;
     EXPECT_EQ(modbusRead(2, 1, &function, cBuf, sizeof cBuf, &addr, &count, 50), -11);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(modbusRead(2, 1, &function, cBuf, sizeof cBuf, &addr, &count, 50), -11);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50))
+        << "a slave loop on a dead port is not let spin";
     EXPECT_EQ(Close_Com(2), 0);
     Set_Com_Device(2, nullptr);
 }
