@@ -33,5 +33,7 @@ endif()
 # the log's dates and the time base go on past January 2038. This changes the
 # size of struct timeval, which the time base's deadline calls take: every
 # object of a program must be built with the same two definitions.
+# The library's targets and fieldbus.pc hand them on to applications.
+set(FIELDBUS_ABI_DEFINES _TIME_BITS=64 _FILE_OFFSET_BITS=64)
 set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")

@@ -236,6 +236,10 @@ TEST_F(DebianPackage, ArmProgramsAreHardFloatAndRunFromThePackage) {
                   std::string::npos)
             << p;
     }
+    // The time base's calls take a struct timeval: an application must be
+    // built with the library's 64-bit time, which fieldbus.pc hands on.
+    const std::string pc = shell("cat " + shq(libdir + "/pkgconfig/fieldbus.pc")).output;
+    EXPECT_NE(pc.find("-D_TIME_BITS=64"), std::string::npos) << pc;
     const auto r = shell(fbtest::execWrapperCommand() + shq(root + "/usr/bin/pellora") + " -h");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Usage:"), std::string::npos) << r.output;
