@@ -44,6 +44,8 @@ int outFd = 1;
 // per byte typed.
 constexpr int kOutputWaitMs = 100;
 bool stalled = false;
+// Standard input gave end of file or hang-up: nothing more will come from it.
+bool inputEnded = false;
 
 // Bytes typed but not echoed yet: echo goes out in one write per read.
 char echoBuf[512];
@@ -178,8 +180,11 @@ int consoleService(int *runFlag) {
     // Everything waiting is taken at once: a paste goes through in one poll,
     // not one byte per turn of the run loop.
     unsigned char in[1024];
-    if (!inputWaiting()) return 0;
+    if (inputEnded || !inputWaiting()) return 0;
     const ssize_t got = read(0, in, sizeof in);
+    // Readable yet nothing to read: the end of a file or pipe, or a terminal
+    // hung up. It is not watched again (it would wake the run loop at once).
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) inputEnded = true;
     int result = 0;
     for (ssize_t i = 0; i < got; ++i) {
         const unsigned char c = in[i];
@@ -206,4 +211,9 @@ int consoleService(int *runFlag) {
     }
     flushEcho();
     return result;
+}
+
+void consoleWait(int ms) {
+    pollfd pfd{consoleFlag != 0 && !inputEnded ? 0 : -1, POLLIN, 0};
+    poll(&pfd, 1, ms);
 }

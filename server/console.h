@@ -17,3 +17,6 @@ void printHelp(void);
 // whatever standard input is. "exit" clears *runFlag. 0, or -1 after an
 // unrecognised line.
 int consoleService(int *runFlag);
+// Waits up to `ms` for a byte on the console's input, or just `ms` when
+// there is no console or its input has ended; a signal ends it early.
+void consoleWait(int ms);
