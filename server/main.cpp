@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "board.h"
 #include "console.h"
@@ -139,12 +140,16 @@ struct ServiceNotices {
         char text[160];
         if (h == nullptr) {
             std::snprintf(text, sizeof text, "%sSTATUS=running", prefix);
-        } else if (h->boardId == IOSHARE_NO_BOARD) {
-            std::snprintf(text, sizeof text, "%sSTATUS=no board answering, %.1f cycles/s", prefix,
-                          h->cycleRateMilli / 1000.0);
         } else {
-            std::snprintf(text, sizeof text, "%sSTATUS=board %04X, %.1f cycles/s", prefix,
-                          static_cast<unsigned>(h->boardId), h->cycleRateMilli / 1000.0);
+            // The refresh thread keeps these two up to date as it runs.
+            const int32_t board = __atomic_load_n(&h->boardId, __ATOMIC_RELAXED);
+            const double rate = __atomic_load_n(&h->cycleRateMilli, __ATOMIC_RELAXED) / 1000.0;
+            if (board == IOSHARE_NO_BOARD)
+                std::snprintf(text, sizeof text, "%sSTATUS=no board answering, %.1f cycles/s",
+                              prefix, rate);
+            else
+                std::snprintf(text, sizeof text, "%sSTATUS=board %04X, %.1f cycles/s", prefix,
+                              static_cast<unsigned>(board), rate);
         }
         notifySend(text);
     }
@@ -196,6 +201,21 @@ int failStart(const char *shmName) {
     shm_unlink(shmName);
     removeHealth(shmName);
     return -1;
+}
+
+// Joins the thread if it ends within `ms` on the monotonic clock: true when
+// joined. Looks in short steps rather than with a clock-bound join, which
+// thread checkers cannot follow.
+bool joinWithin(pthread_t thread, int ms) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const long long deadline = t.tv_sec * 1000LL + t.tv_nsec / 1000000 + ms;
+    for (;;) {
+        if (pthread_tryjoin_np(thread, nullptr) == 0) return true;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if (t.tv_sec * 1000LL + t.tv_nsec / 1000000 >= deadline) return false;
+        usleep(2000);
+    }
 }
 
 }  // namespace
@@ -322,17 +342,15 @@ int main(int argc, char **argv) {
         logMsg(1, "region mutex held by a client that does not let go: stopping without it");
     // It finishes the cycle it is in; one blocked on a mutex a client keeps
     // is left behind (the process ends with it).
-    timespec joinBy{};
-    clock_gettime(CLOCK_MONOTONIC, &joinBy);
-    joinBy.tv_nsec += (locked >= 0 ? 1500 : 500) * 1000000L;
-    joinBy.tv_sec += joinBy.tv_nsec / 1000000000L;
-    joinBy.tv_nsec %= 1000000000L;
-    if (pthread_clockjoin_np(refreshThread, nullptr, CLOCK_MONOTONIC, &joinBy) != 0)
+    const bool joined = joinWithin(refreshThread, locked >= 0 ? 1500 : 500);
+    if (!joined)
         logMsg(1,
                "refresh thread did not end in time (region mutex held by a client): "
                "stopping without it");
 
-    healthSetState(health, IOSHARE_STATE_STOPPED);
+    // Only the refresh thread writes the health record while it lives: one
+    // left behind keeps it (the record goes with the name just below).
+    if (joined) healthSetState(health, IOSHARE_STATE_STOPPED);
     removeHealth(shmName);
     if (shm_unlink(shmName) == -1) {
         std::perror("shm_unlink");

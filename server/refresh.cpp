@@ -377,7 +377,7 @@ void discover(CycleState *st, ioShare_t *share, long long now) {
     logMsg(2, "rk-board ID=%04X found, refresh cycle started", id);
     if (st->health != nullptr) {
         healthBeginWrite(st->health);
-        st->health->boardId = static_cast<int32_t>(id);
+        __atomic_store_n(&st->health->boardId, static_cast<int32_t>(id), __ATOMIC_RELAXED);
         st->health->state = IOSHARE_STATE_CYCLING;
         healthEndWrite(st->health);
     }
@@ -442,8 +442,10 @@ void recordCycle(CycleState *st, const ReadResult &reads, long long cycleUs) {
     if (reads.made > 0 && reads.ok == reads.made) h->inputsMs = now;
     if (now - st->rateFromMs >= 1000) {
         if (st->rateFromMs > 0)
-            h->cycleRateMilli = static_cast<uint32_t>((h->cycles - st->rateFromCycles) * 1000000 /
-                                                      static_cast<uint64_t>(now - st->rateFromMs));
+            __atomic_store_n(&h->cycleRateMilli,
+                             static_cast<uint32_t>((h->cycles - st->rateFromCycles) * 1000000 /
+                                                   static_cast<uint64_t>(now - st->rateFromMs)),
+                             __ATOMIC_RELAXED);
         st->rateFromMs = now;
         st->rateFromCycles = h->cycles;
     }
@@ -515,7 +517,7 @@ void *writeThread(void *arg) {
     st.nextDiscoveryMs = healthNowMs() + kDiscoveryMs;
     if (st.health != nullptr) {
         healthBeginWrite(st.health);
-        st.health->boardId = share->boardId;
+        __atomic_store_n(&st.health->boardId, share->boardId, __ATOMIC_RELAXED);
         st.health->state = st.boardPresent ? IOSHARE_STATE_CYCLING : IOSHARE_STATE_NO_BOARD;
         healthEndWrite(st.health);
     }

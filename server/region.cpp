@@ -37,6 +37,24 @@ namespace {
 // initRegion has set the region up again under it.
 bool heldLeftMutex = false;
 
+// Tries the mutex until `ms` have passed on the monotonic clock (a wall clock
+// set back at boot must not stretch the wait): the result of the last try,
+// ETIMEDOUT for a mutex still held. Tries in short steps rather than one
+// clock-bound lock, which thread checkers cannot follow; only a start and a
+// stop wait like this.
+int lockWithin(pthread_mutex_t *mutex, int ms) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const long long deadline = t.tv_sec * 1000LL + t.tv_nsec / 1000000 + ms;
+    for (;;) {
+        const int rc = pthread_mutex_trylock(mutex);
+        if (rc != EBUSY) return rc;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if (t.tv_sec * 1000LL + t.tv_nsec / 1000000 >= deadline) return ETIMEDOUT;
+        usleep(2000);
+    }
+}
+
 // A region left behind by a server that was set up (its start-up header is
 // written together with the mutex) may still be mapped by clients that take
 // its mutex at any moment. Clearing it to zero would hand them an all-zero
@@ -48,12 +66,7 @@ bool heldLeftMutex = false;
 bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
     if (sizeFound != static_cast<off_t>(sizeof(ioShare_t)) || share->tailReq != IOSHARE_IDLE)
         return false;
-    // Measured on the monotonic clock: a wall clock set back at boot must
-    // not stretch the wait.
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += 2;
-    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
+    const int rc = lockWithin(&share->mutex, 2000);
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&share->mutex);
     return rc == 0 || rc == EOWNERDEAD;
 }
@@ -238,15 +251,7 @@ int waitRegion(ioShare_t *share, const timespec *deadline) {
 }
 
 int lockRegionFor(ioShare_t *share, int ms) {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
-    const int rc = pthread_mutex_clocklock(&share->mutex, CLOCK_MONOTONIC, &deadline);
+    const int rc = lockWithin(&share->mutex, ms);
     return rc == ETIMEDOUT ? -2 : repairRegionLock(share, rc);
 }
 
