@@ -92,6 +92,21 @@ int getWord(const uint8_t *p) {
 
 }  // namespace
 
+int requestBodyLength(const uint8_t *body, int length) {
+    const Rule *rule = length >= 2 ? ruleFor(body[1]) : nullptr;
+    if (rule == nullptr) return -1;
+    switch (rule->shape) {
+        case Shape::Read:
+        case Shape::WriteSingle:
+            return 6;
+        case Shape::WriteMultiple:
+            return length >= 7 ? 7 + body[6] : 7;
+        case Shape::Raw:
+            break;
+    }
+    return -1;
+}
+
 int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr, WORD wCount,
                  const char *cBuf, WORD wBufLen, uint8_t *body, Plan *plan) {
     const Rule *rule = ruleFor(function);

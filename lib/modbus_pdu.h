@@ -93,6 +93,13 @@ struct SlaveRequest {
 int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int length, char *cBuf,
                  WORD wBufLen, SlaveRequest *out);
 
+// The request body length (address through data) a function's layout
+// implies, judged from the `length` body bytes in so far: for 15 and 16 a
+// lower bound of 7 until the byte count has arrived; -1 where the layout does
+// not fix it (function 70 and codes not handled). Lets a collection end the
+// moment a request is whole, and never read past its end.
+int requestBodyLength(const uint8_t *body, int length);
+
 // Builds a slave answer body into `body` (room for kFrameMax bytes):
 // functions 1-4 byte count + wBufLen bytes of cBuf; 5, 6, 15, 16 wAddr and
 // cBuf[0], cBuf[1]; 70 wBufLen bytes of cBuf; an exception answer for any

@@ -21,25 +21,6 @@ uint16_t crcOf(const uint8_t *frame, int length) {
     return getCRC16(const_cast<uint8_t *>(frame), length);
 }
 
-// Whole RTU request length by the function's layout, judged from the bytes
-// in so far; 0 until it can be told, -1 for a function without a fixed one.
-int requestLayout(const uint8_t *frame, int got) {
-    switch (frame[1]) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 6:
-            return 8;
-        case 15:
-        case 16:
-            return got >= 7 ? 9 + frame[6] : 0;
-        default:
-            return -1;
-    }
-}
-
 }  // namespace
 
 namespace fieldbus::pdu {
@@ -84,8 +65,10 @@ int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
     const int minFrame = *static_cast<const int *>(ctx);
     const int n = *got;
     if (n < 2) return kMinRequest - n;
-    const int layout = requestLayout(buf, n);
-    if (layout == 0) return 7 - n;
+    // The whole frame by the function's layout (a lower bound for 15 and 16
+    // until their byte count is in), CRC included.
+    const int body = pdu::requestBodyLength(buf, n);
+    const int layout = body < 0 ? -1 : body + 2;
     if (layout > 0) {
         if (n < layout) return layout - n;
         if (n == layout && crcOf(buf, n) == 0) return kComplete;

@@ -19,27 +19,6 @@ int word(const uint8_t *p) {
     return (p[0] << 8) | p[1];
 }
 
-// The body length a request's function code implies, judged from the
-// `length` body bytes in so far (for 15 and 16 a lower bound until the byte
-// count has arrived), or -1 where the layout does not fix it (function 70 and
-// codes this engine does not handle).
-int impliedRequestBody(const uint8_t *body, int length) {
-    switch (body[1]) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 6:
-            return 6;
-        case 15:
-        case 16:
-            return length >= 7 ? 7 + body[6] : 7;
-        default:
-            return -1;
-    }
-}
-
 }  // namespace
 
 // A header whose length disagrees with the body it announces leaves the
@@ -47,7 +26,7 @@ int impliedRequestBody(const uint8_t *body, int length) {
 bool consistent(const uint8_t *frame, int got) {
     if (got < kHeader + kMinBody || requestTarget(frame, got) != got) return false;
     const int length = got - kHeader;
-    const int implied = impliedRequestBody(frame + kHeader, length);
+    const int implied = pdu::requestBodyLength(frame + kHeader, length);
     return length == word(frame + 4) && (implied < 0 || implied == length);
 }
 
@@ -79,7 +58,7 @@ int requestTarget(const uint8_t *frame, int got) {
     }
     if (got < kHeader + kMinBody) return kHeader + kMinBody;
     const int length = word(frame + 4);
-    const int implied = impliedRequestBody(frame + kHeader, got - kHeader);
+    const int implied = pdu::requestBodyLength(frame + kHeader, got - kHeader);
     return kHeader + (implied < 0 || implied > length ? length : implied);
 }
 
