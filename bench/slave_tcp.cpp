@@ -20,6 +20,8 @@
 #ifdef HAVE_LIBMODBUS
 #include <modbus/modbus.h>
 
+#include "libmodbus_server.h"
+
 namespace {
 
 using namespace slavebench;
@@ -79,34 +81,7 @@ pid_t theirServer(int *port) {
     const pid_t pid = spawn([&] {
         modbus_mapping_t *map = modbus_mapping_new(0, 0, 100, 0);
         std::memcpy(map->tab_registers, holding, sizeof holding);
-        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-        fd_set all;
-        FD_ZERO(&all);
-        FD_SET(listenFd, &all);
-        int maxFd = listenFd;
-        for (;;) {
-            fd_set ready = all;
-            if (select(maxFd + 1, &ready, nullptr, nullptr, nullptr) < 0) continue;
-            for (int fd = 0; fd <= maxFd; ++fd) {
-                if (!FD_ISSET(fd, &ready)) continue;
-                if (fd == listenFd) {
-                    const int c = accept(listenFd, nullptr, nullptr);
-                    if (c >= 0) {
-                        FD_SET(c, &all);
-                        maxFd = std::max(maxFd, c);
-                    }
-                    continue;
-                }
-                modbus_set_socket(ctx, fd);
-                const int rc = modbus_receive(ctx, query);
-                if (rc > 0) {
-                    modbus_reply(ctx, query, rc, map);
-                } else if (rc < 0) {
-                    close(fd);
-                    FD_CLR(fd, &all);
-                }
-            }
-        }
+        serveWithLibmodbus(ctx, listenFd, map);
     });
     close(listenFd);
     modbus_free(ctx);

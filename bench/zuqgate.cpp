@@ -23,6 +23,7 @@ int main() {
 #include <random>
 #include <thread>
 
+#include "libmodbus_server.h"
 #include "pellora_rig.h"
 
 namespace {
@@ -81,34 +82,7 @@ pid_t libmodbusServer(int *port) {
     }
     modbus_mapping_t *map = modbus_mapping_new(4, 0, 0, 4);
     std::copy(gValues, gValues + 4, map->tab_input_registers);
-    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-    fd_set all;
-    FD_ZERO(&all);
-    FD_SET(listener, &all);
-    int maxFd = listener;
-    for (;;) {
-        fd_set ready = all;
-        if (select(maxFd + 1, &ready, nullptr, nullptr, nullptr) < 0) _exit(1);
-        for (int fd = 0; fd <= maxFd; ++fd) {
-            if (!FD_ISSET(fd, &ready)) continue;
-            if (fd == listener) {
-                const int c = accept(listener, nullptr, nullptr);
-                if (c >= 0) {
-                    FD_SET(c, &all);
-                    maxFd = std::max(maxFd, c);
-                }
-                continue;
-            }
-            modbus_set_socket(ctx, fd);
-            const int rc = modbus_receive(ctx, query);
-            if (rc > 0) {
-                modbus_reply(ctx, query, rc, map);
-            } else if (rc < 0) {
-                close(fd);
-                FD_CLR(fd, &all);
-            }
-        }
-    }
+    serveWithLibmodbus(ctx, listener, map);
 }
 
 // Reads of the 4 input registers per second, by kClients clients at once for
