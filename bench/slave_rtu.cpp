@@ -136,7 +136,7 @@ double masterSample(bool ours, int rounds) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
     constexpr int kSamples = 5;
     for (int i = 0; i < 100; ++i) holding[i] = static_cast<unsigned short>(i * 257);
     std::vector<double> readReply, serve, theirs, ourMaster, theirMaster;

@@ -88,10 +88,23 @@ long long nowMs() {
 
 int collect(const Link &link, uint8_t *buf, int room, int *got, long long deadline, Judge judge,
             const void *ctx) {
+    // Bytes usually come in bursts: right after a read that returned some,
+    // the rest of the burst is read at once, without waiting on the line.
+    bool burst = false;
     for (;;) {
         const int verdict = judge(buf, got, ctx);
         if (verdict == kComplete) return kComplete;
         if (*got >= room) return 1;
+        if (burst && link.nonBlocking && verdict > 0) {
+            burst = false;
+            // Nothing read here is not yet a hang-up: the wait below tells.
+            const int n = link.receive(link.index, buf + *got, std::min(verdict, room - *got));
+            if (n > 0) {
+                *got += n;
+                burst = true;
+                continue;
+            }
+        }
         const long long left = deadline - nowMs();
         if (left <= 0 && verdict != kSettle) return 1;
         long long wait = std::max(left, 0LL);
@@ -111,6 +124,7 @@ int collect(const Link &link, uint8_t *buf, int room, int *got, long long deadli
         const int n = link.receive(link.index, buf + *got, ask);
         if (n < 0) return kLinkFailed;
         *got += n;
+        burst = n > 0;
     }
 }
 
@@ -125,6 +139,7 @@ Link serialLink(char cPort) {
     link.index = static_cast<unsigned char>(cPort);
     link.send = serialSend;
     link.receive = serialReceive;
+    link.nonBlocking = true;
     // Pure polling, as the raw exchange leaves the line: reads never block.
     // The entry holds what was last applied, so a line already polling is
     // not set again on every request.

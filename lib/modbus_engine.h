@@ -34,6 +34,9 @@ struct Link {
     // One read of at most `room` bytes: > 0 bytes, 0 nothing waiting, -1 the
     // link failed or the far end went away.
     int (*receive)(int index, uint8_t *data, int room) = nullptr;
+    // receive returns at once when nothing waits, so it may be tried before
+    // waiting on the line.
+    bool nonBlocking = false;
 };
 
 // Collection results (>= 0: bytes collected).
