@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -55,18 +56,31 @@ bool listenerReady(int fd) {
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-// Takes every connection waiting on the listener (bounded per round). The
-// listener is looked at without waiting first: the accept call's own look
-// would cost every call a timer sleep.
-void acceptWaiting(int cPort) {
+// Takes every connection waiting on the listener (bounded per round), once
+// a wait has found it ready; the slots taken go to `taken`. Returns their
+// number.
+int acceptWaiting(int cPort, int *taken) {
     connectManager_t &listener = connectManager[cPort];
-    for (int i = 0; i < kAcceptsPerRound && listenerReady(listener.fd); ++i) {
+    int n = 0;
+    for (int i = 0; i < kAcceptsPerRound && (i == 0 || listenerReady(listener.fd)); ++i) {
         const int slot = firstFreeSlot(listener);
-        if (slot < 0) return;
-        if (Accept_Socket(cPort) != 0 || listener.clientfd[slot] < 0) return;
+        if (slot < 0) break;
+        if (Accept_Socket(cPort) != 0 || listener.clientfd[slot] < 0) break;
         forget(listener.clientfd[slot]);
+        taken[n++] = slot;
     }
+    return n;
 }
+
+// The clients the last wait found readable and not yet read, in turn order:
+// they are read before the next wait, as one wait serves several busy
+// clients.
+struct ReadySet {
+    int listener = -1;
+    int count = 0, next = 0;
+    std::array<int, kConnections> slots;
+};
+ReadySet ready;
 
 enum class Read { More, Complete, Failed };
 
@@ -90,11 +104,57 @@ Read readClient(int client, Partial &p) {
 
 }  // namespace
 
+namespace {
+
+enum class Outcome { Pending, Request, Dropped, Closed };
+
+// Reads the client in `slot`; on a complete request copies it out.
+Outcome serveSlot(connectManager_t &listener, int slot, uint8_t *frame, int *got, int *client) {
+    const int c = listener.clientfd[slot];
+    if (c < 0 || connectManager[c].fd < 0) return Outcome::Pending;
+    Partial &p = *partialOf(c);
+    const Read state = readClient(c, p);
+    if (state == Read::More) return Outcome::Pending;
+    listener.lastfd = (slot + 1) % kConnections;
+    if (state == Read::Failed) {
+        forget(c);
+        Close_Socket(c);
+        listener.clientfd[slot] = -1;
+        return Outcome::Closed;
+    }
+    std::copy(p.bytes, p.bytes + p.got, frame);
+    *got = p.got;
+    p.got = 0;
+    // A frame whose header and body disagree leaves the stream out of step:
+    // what waits behind it is dropped with it.
+    if (!consistent(frame, *got)) {
+        netDiscardPending(c);
+        return Outcome::Dropped;
+    }
+    *client = c;
+    return Outcome::Request;
+}
+
+int resultOf(Outcome o) {
+    return o == Outcome::Request ? 0 : o == Outcome::Closed ? -1 : pdu::kSlaveNoRequest;
+}
+
+}  // namespace
+
 int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client) {
     if (!netIsOpen(cPort)) return -1;
     connectManager_t &listener = connectManager[cPort];
     const long long deadline = engine::nowMs() + wTimeout;
-    acceptWaiting(cPort);  // a client that connected meanwhile takes its turn
+
+    if (ready.listener != cPort) {
+        ready.listener = cPort;
+        ready.count = ready.next = 0;
+    }
+    while (ready.next < ready.count) {
+        const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)], frame,
+                                    got, client);
+        if (o != Outcome::Pending) return resultOf(o);
+    }
 
     std::array<pollfd, kConnections + 1> fds;
     std::array<int, kConnections + 1> slots;
@@ -116,33 +176,29 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return pdu::kSlaveNoRequest;
 
-        for (int i = 0; i < n; ++i) {
-            if (fds[static_cast<size_t>(i)].revents == 0) continue;
-            const int slot = slots[static_cast<size_t>(i)];
-            const int c = listener.clientfd[slot];
-            Partial &p = *partialOf(c);
-            const Read state = readClient(c, p);
-            if (state == Read::More) continue;
-            listener.lastfd = (slot + 1) % kConnections;
-            if (state == Read::Failed) {
-                forget(c);
-                Close_Socket(c);
-                listener.clientfd[slot] = -1;
-                return -1;
-            }
-            std::copy(p.bytes, p.bytes + p.got, frame);
-            *got = p.got;
-            p.got = 0;
-            // A frame whose header and body disagree leaves the stream out
-            // of step: what waits behind it is dropped with it.
-            if (!consistent(frame, *got)) {
-                netDiscardPending(c);
-                return pdu::kSlaveNoRequest;
-            }
-            *client = c;
-            return 0;
+        ready.count = ready.next = 0;
+        for (int i = 0; i < n; ++i)
+            if (fds[static_cast<size_t>(i)].revents != 0)
+                ready.slots[static_cast<size_t>(ready.count++)] = slots[static_cast<size_t>(i)];
+        // New connections are taken at once, so that busy clients cannot keep
+        // them out, and join this round in their turn: a request may already
+        // wait on them.
+        if (fds[static_cast<size_t>(n)].revents != 0) {
+            int *taken = ready.slots.data() + ready.count;
+            const int added = acceptWaiting(cPort, taken);
+            ready.count += added;
+            if (added > 0)
+                std::sort(ready.slots.begin(), ready.slots.begin() + ready.count,
+                          [from](int x, int y) {
+                              return (x - from + kConnections) % kConnections <
+                                     (y - from + kConnections) % kConnections;
+                          });
         }
-        if (fds[static_cast<size_t>(n)].revents != 0) acceptWaiting(cPort);
+        while (ready.next < ready.count) {
+            const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)],
+                                        frame, got, client);
+            if (o != Outcome::Pending) return resultOf(o);
+        }
         if (deadline - engine::nowMs() <= 0) return pdu::kSlaveNoRequest;
     }
 }
