@@ -414,6 +414,13 @@ void reopenPortIfGone(CycleState *st, long long now) {
     }
 }
 
+bool passed(const timespec &deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
 // The deadline of the cycle's wait. With no board to talk to, the wait is
 // at least kIdleWaitMs and ends when the next discovery or reopen is due.
 timespec waitDeadline(const CycleState &st, const ioShare_t *share) {
@@ -532,7 +539,9 @@ void *writeThread(void *arg) {
         if (serverRunning() && !requestWaiting(share)) {
             const timespec deadline = waitDeadline(st, share);
             beat(deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000);
-            if (!held(waitRegion(share, &deadline))) {
+            // A deadline already passed (interval 0, or a cycle longer than
+            // the interval) is no reason to enter the wait at all.
+            if (!passed(deadline) && !held(waitRegion(share, &deadline))) {
                 usleep(kLockRetryUs);
                 continue;
             }

@@ -1,7 +1,9 @@
 // The virtual board as a process, driven by the library's RTU master over its
 // pseudo-terminal and by its line commands.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -10,6 +12,7 @@
 
 #include "crc16.h"
 #include "modbus.h"
+#include "exec_wrapper.h"
 #include "server_harness.h"
 
 namespace {
@@ -272,6 +275,37 @@ TEST(SimProgram, LinkReplacesAStaleOneAndGoesAtTheEnd) {
         EXPECT_EQ(board.exitCode(), 0);
         EXPECT_FALSE(fbtest::fileExists(names.boardLink)) << how;
     }
+}
+
+// An input that is always ready (commands from a source that never pauses)
+// must not keep the board from ending on SIGTERM.
+TEST(SimProgram, EndsOnSignalWhileItsInputNeverPauses) {
+    fbtest::TestNames names("simbusy");
+    auto argv = fbtest::programArgv(fbtest::programPath("rkboard-sim"),
+                                    {"--link", names.boardLink});
+    auto cargv = fbtest::cArgv(argv);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int zero = open("/dev/zero", O_RDONLY);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(zero, 0);
+        dup2(null, 1);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 500 && !fbtest::fileExists(names.boardLink); ++i) usleep(10000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 300 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    ASSERT_EQ(done, pid) << "the board did not end while its input was busy";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fbtest::fileExists(names.boardLink));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -23,6 +25,11 @@ namespace {
 
 constexpr int64_t kGapNs = 10'000'000;  // silence that ends a frame the length rules could not
 constexpr size_t kCommandMax = 65536;   // longest command line taken
+// A paced answer's last byte goes out on time, not when a sleep ends (tens
+// of microseconds later on an idle processor): the last stretch before it is
+// waited out awake. Otherwise the board's own wake-up would count as line
+// time in every exchange.
+constexpr int64_t kCloseWaitNs = 100'000;
 
 int64_t monoNs() {
     timespec ts{};
@@ -212,6 +219,21 @@ struct Loop {
     }
 };
 
+// A stop signal waiting (they are blocked outside ppoll), taken; 0: none.
+int takeStopSignal() {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return 0;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigismember(&pending, sig) != 1) continue;
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        const timespec none{};
+        if (sigtimedwait(&one, nullptr, &none) == sig) return sig;
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool Line::open(const std::string &link, std::string *error) {
@@ -272,13 +294,30 @@ void Line::close() {
 int Line::run(Board &board, bool paced, FILE *trace, const sigset_t &waitMask,
               volatile sig_atomic_t *stop) {
     static Loop loop{board, paced, trace, master_, slave_};
+    // A paced line keeps byte times of 87 us: the kernel's default 50 us of
+    // timer slack would make every answer late by most of a byte.
+    if (paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    int64_t signalsSeen = 0;
     while (*stop == 0 && !loop.quit) {
         const int64_t now = monoNs();
+        // The stop signals come through ppoll only when it is interrupted: a
+        // line or an input that is always ready never lets it be, so they
+        // are looked for here too (at most once a millisecond).
+        if (now - signalsSeen >= 1'000'000) {
+            signalsSeen = now;
+            if (const int sig = takeStopSignal(); sig != 0) *stop = sig;
+            if (*stop != 0) break;
+        }
         loop.readLine(now);
         // In this order: a request served now has its answer sent at once.
         const int64_t look = loop.handleReceived(now);
         const int64_t wake = std::min(look, loop.sendAnswer(now));
         if (wake <= now) continue;
+        if (paced) {
+            const bool lastByteNext =
+                loop.txLen > 0 && wake >= loop.txStart + lineNs(loop.txLen) - 1;
+            if (lastByteNext && wake - now <= kCloseWaitNs) continue;
+        }
 
         pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (loop.txBlocked ? POLLOUT : 0)), 0},
                          {loop.stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
