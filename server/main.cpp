@@ -310,6 +310,7 @@ int main(int argc, char **argv) {
     ServiceNotices notices;
     if (managed) ServiceNotices::status(health, "READY=1\n");
     ConditionWatch watch;
+    MutexHolderWatch holderWatch;
     const long long pingEvery = managed ? notifyWatchdogMs() : 0;
     const int tickMs = pingEvery > 0 && pingEvery < kRunTickMs ? static_cast<int>(pingEvery)
                                                                 : kRunTickMs;
@@ -318,6 +319,7 @@ int main(int argc, char **argv) {
         if (s.daemonFlag == 0) consoleService(&runningFlag);
         if (managed) notices.tick(health);
         watch.tick(share);
+        holderWatch.tick(share, healthNowMs());
         // Nothing here needs a finer step: a key is answered as it comes,
         // SIGTERM on this thread ends the wait, the watchdog's notice and the
         // condition watch live on hundreds of milliseconds. A shorter fixed
@@ -335,9 +337,16 @@ int main(int argc, char **argv) {
         logMsg(1, "region condition left locked by a client: released for the stop");
     }
     const int locked = lockRegionFor(share, 1000);  // repairs a mutex whose holder died
-    pthread_cond_broadcast(&share->cond);  // a refresh thread waiting its interval wakes now
+    // A refresh thread waiting its interval wakes now; a condition written
+    // over could block the broadcast for good, and is left to the time-out.
+    if (conditionLooksSound(share, true))
+        pthread_cond_broadcast(&share->cond);
+    else
+        logMsg(1, "region condition overwritten by a client: not signalled for the stop");
     if (locked >= 0)
         pthread_mutex_unlock(&share->mutex);
+    else if (locked == -3)
+        logMsg(1, "region mutex overwritten by a client: stopping without it");
     else
         logMsg(1, "region mutex held by a client that does not let go: stopping without it");
     // It finishes the cycle it is in; one blocked on a mutex a client keeps

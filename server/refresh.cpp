@@ -166,7 +166,7 @@ bool held(int lockResult) {
     if (lockResult == 1)
         logMsg(1, "region mutex taken over from a holder that died (%d so far)", ++takenOver);
     if (lockResult == 2) logMsg(1, "region mutex was left unrecoverable, initialised afresh");
-    if (lockResult < 0) logMsg(0, "region mutex cannot be taken");
+    if (lockResult < 0 && serverRunning()) logMsg(0, "region mutex cannot be taken");
     return lockResult >= 0;
 }
 
@@ -514,6 +514,18 @@ bool refreshStalled(long long nowMs, long long limitMs) {
     return last > 0 && nowMs - last > limitMs;
 }
 
+// This thread is the condition's only waiter; when it is not waiting,
+// anything but the state it left there was written over the condition, and
+// a wait or a client's signal on it could block for good. True when it had
+// to be initialised afresh.
+bool checkCondition(ioShare_t *share) {
+    if (conditionLooksSound(share, false)) return false;
+    logMsg(1, "region condition overwritten by a client: initialised afresh");
+    reinitRegionCondition(share);
+    __atomic_store_n(&conditionRepair, 0, __ATOMIC_RELEASE);
+    return true;
+}
+
 void *writeThread(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     unsigned char buf[IOSHARE_AREA_SIZE];
@@ -534,6 +546,7 @@ void *writeThread(void *arg) {
             usleep(kLockRetryUs);
             continue;
         }
+        checkCondition(share);
         // Tested again under the mutex: a stop whose broadcast came while
         // this thread was busy would otherwise leave it waiting an interval.
         if (serverRunning() && !requestWaiting(share)) {
@@ -548,7 +561,7 @@ void *writeThread(void *arg) {
         }
         // What a signaller that died left of the condition goes; nobody
         // waits on it now (clients only signal).
-        if (__atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
+        if (!checkCondition(share) && __atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
             reinitRegionCondition(share);
         beat(0);
         const long long startUs = nowUs();

@@ -5,6 +5,7 @@
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <string>
 
 #include "../lib/ioshare_region.h"
+#include "log.h"
+#include "running.h"
 
 const char *regionName(void) {
     return ioshare::regionName(nullptr);
@@ -36,6 +39,36 @@ namespace {
 // Set while createRegion holds the mutex of a region left behind, until
 // initRegion has set the region up again under it.
 bool heldLeftMutex = false;
+
+// What the region's mutex and condition look like as this server set them
+// up (the C library's own fields): the mutex's kind never changes, and the
+// condition's flags word and waiter counts are back to these whenever the
+// refresh thread, its only waiter, is not waiting. Anything else was written
+// over them. -1: not known yet.
+int expectedKind = -1;
+long long expectedWrefs = -1;
+
+int mutexKind(const ioShare_t *share) {
+    return __atomic_load_n(&share->mutex.__data.__kind, __ATOMIC_RELAXED);
+}
+
+int mutexWord(const ioShare_t *share) {
+    return __atomic_load_n(&share->mutex.__data.__lock, __ATOMIC_RELAXED);
+}
+
+void noteMutexKind(const ioShare_t *share) {
+    __atomic_store_n(&expectedKind, mutexKind(share), __ATOMIC_RELAXED);
+}
+
+void noteConditionShape(const ioShare_t *share) {
+    expectedWrefs = __atomic_load_n(&share->cond.__data.__wrefs, __ATOMIC_RELAXED);
+}
+
+// Wakes everything that may sleep on one word of the region: the waiters may
+// be in other processes.
+void wakeAll(void *word) {
+    syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
 
 // Tries the mutex until `ms` have passed on the monotonic clock (a wall clock
 // set back at boot must not stretch the wait): the result of the last try,
@@ -192,9 +225,11 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
     // Clients of a region left behind may be blocked on the condition's lock
     // (its holder died, the earlier server perhaps): they go on now.
     releaseConditionLock(share);
+    noteConditionShape(share);
     if (heldLeftMutex) {
         // The left mutex is kept: clients may be waiting on it right now.
         heldLeftMutex = false;
+        noteMutexKind(share);
         pthread_mutex_unlock(&share->mutex);
         return;
     }
@@ -214,7 +249,10 @@ pthread_mutexattr_t sharedMutexAttributes() {
 }  // namespace
 
 int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
-    if (pthread_mutex_init(&share->mutex, mutexAttr) == 0) return 0;
+    if (pthread_mutex_init(&share->mutex, mutexAttr) == 0) {
+        noteMutexKind(share);
+        return 0;
+    }
     // Robust mutexes need the kernel's list of held locks; a system without
     // it refuses them (ENOTSUP): a plain process-shared mutex then, rather
     // than none at all.
@@ -223,6 +261,7 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
     pthread_mutexattr_setpshared(&plain, PTHREAD_PROCESS_SHARED);
     pthread_mutex_init(&share->mutex, &plain);
     pthread_mutexattr_destroy(&plain);
+    noteMutexKind(share);
     return -1;
 }
 
@@ -241,18 +280,114 @@ int repairRegionLock(ioShare_t *share, int rc) {
     return -1;
 }
 
+namespace {
+
+// The state letter of thread `tid` from /proc (R, S, T, ...), or 0 when no
+// such thread exists; '?' when it exists but cannot be read.
+char threadState(int tid) {
+    if (kill(tid, 0) != 0 && errno == ESRCH) return 0;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", tid);
+    FILE *f = std::fopen(path, "re");
+    if (f == nullptr) return '?';
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *close = std::strrchr(buf, ')');
+    return close != nullptr && close[1] == ' ' && close[2] != '\0' ? close[2] : '?';
+}
+
+// The mutex, overwritten or held for good by a thread that no longer
+// exists, is set up afresh, and whoever sleeps on it wakes to take it.
+void freshMutex(ioShare_t *share) {
+    pthread_mutexattr_t attr = sharedMutexAttributes();
+    initRegionMutex(share, &attr);
+    pthread_mutexattr_destroy(&attr);
+    wakeAll(&share->mutex.__data.__lock);
+}
+
+}  // namespace
+
+// Tried, not waited for: a lock that blocks would leave the cycle stuck for
+// good on a mutex a client wrote over. A holder that keeps it is watched
+// from the run loop (watchMutexHolder).
 int lockRegion(ioShare_t *share) {
-    return repairRegionLock(share, pthread_mutex_lock(&share->mutex));
+    useconds_t step = 20;
+    for (;;) {
+        const int rc = pthread_mutex_trylock(&share->mutex);
+        if (rc != EBUSY && rc != EINVAL) return repairRegionLock(share, rc);
+        const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
+        if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) {
+            logMsg(1, "region mutex overwritten by a client (kind %d, not %d): initialised afresh",
+                   mutexKind(share), expected);
+            freshMutex(share);
+            continue;
+        }
+        if (!serverRunning()) return -1;
+        // Clients hold it for microseconds: tried again soon, then less often.
+        usleep(step);
+        if (step < 2000) step *= 2;
+    }
+}
+
+void MutexHolderWatch::tick(ioShare_t *share, long long nowMs) {
+    const int word = mutexWord(share);
+    const int holder = word & FUTEX_TID_MASK;
+    if (holder == 0 || (word & FUTEX_OWNER_DIED) != 0 || word != word_) {
+        word_ = word;
+        since_ = nowMs;
+        toldStopped_ = false;
+        return;
+    }
+    if (nowMs - since_ < 1000) return;
+    const char state = threadState(holder);
+    if (state == 0) {
+        // Marked as left by a holder that died: the next taker repairs it as
+        // the robust protocol does, unless someone took it meanwhile.
+        int seen = word;
+        if (__atomic_compare_exchange_n(&share->mutex.__data.__lock, &seen, FUTEX_OWNER_DIED,
+                                        false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+            wakeAll(&share->mutex.__data.__lock);
+            logMsg(1, "region mutex held by thread %d, which does not exist: released", holder);
+        }
+    } else if (state == 'T' && !toldStopped_) {
+        logMsg(1, "region mutex held by thread %d, which is stopped: board I/O waits for it",
+               holder);
+        toldStopped_ = true;
+    }
+    since_ = nowMs;
+}
+
+bool conditionLooksSound(const ioShare_t *share, bool refreshMayWait) {
+    const long long expected = expectedWrefs;
+    if (expected < 0) return true;
+    const auto &d = share->cond.__data;
+    const unsigned wrefs = __atomic_load_n(&d.__wrefs, __ATOMIC_RELAXED);
+    const unsigned ref0 = __atomic_load_n(&d.__g_refs[0], __ATOMIC_RELAXED);
+    const unsigned ref1 = __atomic_load_n(&d.__g_refs[1], __ATOMIC_RELAXED);
+    // Flags in the low three bits, then the number of waiters; each group's
+    // references count two per waiter, with a wake flag in bit 0.
+    if ((wrefs & 7u) != (static_cast<unsigned>(expected) & 7u)) return false;
+    const unsigned waiters = refreshMayWait ? 1 : 0;
+    return (wrefs >> 3) <= waiters && ref0 <= 2 * waiters + 1 && ref1 <= 2 * waiters + 1 &&
+           (refreshMayWait || (ref0 == 0 && ref1 == 0));
 }
 
 int waitRegion(ioShare_t *share, const timespec *deadline) {
     const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
+    // A mutex written over during the wait cannot be taken back.
+    const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
+    if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) return -1;
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
 }
 
 int lockRegionFor(ioShare_t *share, int ms) {
     const int rc = lockWithin(&share->mutex, ms);
-    return rc == ETIMEDOUT ? -2 : repairRegionLock(share, rc);
+    if (rc == ETIMEDOUT) return -2;
+    const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
+    if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) return -3;
+    return repairRegionLock(share, rc);
 }
 
 // The C library keeps the condition's internal lock in the two low bits of
@@ -281,4 +416,13 @@ void reinitRegionCondition(ioShare_t *share) {
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&share->cond, &attr);
     pthread_condattr_destroy(&attr);
+    noteConditionShape(share);
+    // Signallers caught in what was written over it sleep on one of these.
+    auto &d = share->cond.__data;
+    wakeAll(&d.__g1_orig_size);
+    wakeAll(&d.__g_refs[0]);
+    wakeAll(&d.__g_refs[1]);
+    wakeAll(&d.__g_signals[0]);
+    wakeAll(&d.__g_signals[1]);
+    wakeAll(&d.__wrefs);
 }

@@ -45,7 +45,9 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr);
 
 // Takes the region's mutex, repairing it after a holder that died: 0 taken,
 // 1 taken from a dead holder and made consistent, 2 taken after it had been
-// left unrecoverable and was initialised afresh, -1 not taken.
+// left unrecoverable and was initialised afresh, -1 not taken (the server
+// stops). Never blocks for good: a mutex written over is initialised afresh
+// (with a WARN line).
 int lockRegion(ioShare_t *share);
 
 // Waits on the region's condition until `deadline` (monotonic clock) with the
@@ -57,8 +59,30 @@ int waitRegion(ioShare_t *share, const timespec *deadline);
 int repairRegionLock(ioShare_t *share, int rc);
 
 // As lockRegion, but gives up after `ms` milliseconds on the monotonic
-// clock: -2 then (a client holds the mutex and does not let go).
+// clock: -2 then (a client holds the mutex and does not let go); -3 when
+// the mutex was written over.
 int lockRegionFor(ioShare_t *share, int ms);
+
+// Watches who holds the region's mutex, from the run loop: a holder that
+// keeps it for a second is looked at. One that does not exist (its word was
+// written over, or it died with its list of held locks spoilt) can never
+// release it: the mutex is marked as left by a dead holder, which the next
+// taker repairs. One that is stopped is named in the log, once.
+class MutexHolderWatch {
+  public:
+    void tick(ioShare_t *share, long long nowMs);
+
+  private:
+    int word_ = 0;
+    long long since_ = 0;
+    bool toldStopped_ = false;
+};
+
+// Whether the condition still looks as this server set it up: flags intact,
+// and no waiter but the refresh thread (when `refreshMayWait`; none
+// otherwise). A condition written over can make a signal or a broadcast
+// block for good.
+bool conditionLooksSound(const ioShare_t *share, bool refreshMayWait);
 
 // The condition variable's internal lock, which a client's signal holds for
 // an instant: a client that dies or is stopped inside pthread_cond_signal

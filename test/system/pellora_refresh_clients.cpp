@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -289,25 +290,73 @@ bool clientWriteServed(Rig &rig, int timeoutMs) {
     return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-enum class Holder { DeadSignaller, StoppedWithTheMutex };
+enum class Holder {
+    DeadSignaller,
+    StoppedWithTheMutex,
+    ScribbledMutex,
+    ScribbledCondition,
+    GoneHolder
+};
+
+const char *holderName(Holder h) {
+    switch (h) {
+        case Holder::DeadSignaller:
+            return "DeadSignaller";
+        case Holder::StoppedWithTheMutex:
+            return "StoppedWithTheMutex";
+        case Holder::ScribbledMutex:
+            return "ScribbledMutex";
+        case Holder::ScribbledCondition:
+            return "ScribbledCondition";
+        case Holder::GoneHolder:
+            return "GoneHolder";
+    }
+    return "?";
+}
+
+// A thread id that no thread has now.
+int absentThreadId() {
+    for (int tid = 4000000;; --tid)
+        if (kill(tid, 0) != 0 && errno == ESRCH) return tid;
+}
 
 class ClientThatHolds : public testing::TestWithParam<Holder> {};
 
 // A signaller that died inside pthread_cond_signal leaves the condition's
 // internal lock taken (emulated: the lock word set in the region); a client
-// stopped with the mutex keeps it. Neither stalls the cycle for good nor
-// holds up the orderly stop, and a WARN line says what was wrong.
+// stopped with the mutex keeps it; a client writes garbage over the mutex or
+// the condition, or leaves the mutex held by a thread that does not exist.
+// None stalls the cycle for good or holds up the orderly stop, and a WARN
+// line says what was wrong.
 TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
-    Rig rig(GetParam() == Holder::DeadSignaller ? "deadsignal" : "stopped");
+    Rig rig(holderName(GetParam()));
     rig.start({"--board", "0C2A"}, {"-i", "50"}, 3);
     pid_t holder = -1;
     std::string warning;
-    if (GetParam() == Holder::DeadSignaller) {
-        __atomic_fetch_or(&rig.share->cond.__data.__g1_orig_size, 1u, __ATOMIC_SEQ_CST);
-        warning = "region condition left locked by a client";
+    if (GetParam() != Holder::StoppedWithTheMutex) {
+        switch (GetParam()) {
+            case Holder::DeadSignaller:
+                __atomic_fetch_or(&rig.share->cond.__data.__g1_orig_size, 1u, __ATOMIC_SEQ_CST);
+                warning = "region condition left locked by a client";
+                break;
+            case Holder::ScribbledMutex:
+                std::memset(&rig.share->mutex, 0x5A, sizeof rig.share->mutex);
+                warning = "region mutex overwritten by a client";
+                break;
+            case Holder::ScribbledCondition:
+                std::memset(&rig.share->cond, 0x5A, sizeof rig.share->cond);
+                warning = "region condition overwritten by a client";
+                break;
+            default:
+                __atomic_store_n(&rig.share->mutex.__data.__lock, absentThreadId(),
+                                 __ATOMIC_SEQ_CST);
+                warning = "which does not exist: released";
+                break;
+        }
         ASSERT_TRUE(fbtest::waitUntil(
             [&] { return fbtest::readFile(rig.names.logFile).find(warning) != std::string::npos; },
-            10000));
+            10000))
+            << fbtest::readFile(rig.names.logFile);
         // Cycles resume, and a client's signal and request are served again.
         const size_t seen = rig.board.trace().size();
         EXPECT_TRUE(fbtest::traceReaches(rig.board, seen + 10));
@@ -342,11 +391,9 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ClientThatHolds,
-                         testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex),
-                         [](const auto &info) {
-                             return std::string(info.param == Holder::DeadSignaller
-                                                    ? "DeadSignaller"
-                                                    : "StoppedWithTheMutex");
-                         });
+                         testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex,
+                                         Holder::ScribbledMutex, Holder::ScribbledCondition,
+                                         Holder::GoneHolder),
+                         [](const auto &info) { return std::string(holderName(info.param)); });
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "crc16.h"
 #include "pty_pair.h"
 
+int runningFlag = 1;  // the server's run flag, which the region module reads
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;

@@ -12,6 +12,8 @@
 #include "exec_wrapper.h"
 #include "server_harness.h"
 
+int runningFlag = 1;  // the server's run flag, which the region module reads
+
 namespace {
 
 // Every idle-slot address and its count, by field.

@@ -12,6 +12,8 @@
 #include "exec_wrapper.h"
 #include "ioshare.h"
 
+int runningFlag = 1;  // the server's run flag, which the region module reads
+
 namespace {
 
 TEST(RefreshRules, Deadline) {
