@@ -298,13 +298,19 @@ char threadState(int tid) {
     return close != nullptr && close[1] == ' ' && close[2] != '\0' ? close[2] : '?';
 }
 
-// The mutex, overwritten or held for good by a thread that no longer
-// exists, is set up afresh, and whoever sleeps on it wakes to take it.
+// Kept by this process while it sets the mutex up afresh or looks at its
+// holder, so that the run loop never reads the mutex half set up.
+pthread_mutex_t repairGuard = PTHREAD_MUTEX_INITIALIZER;
+
+// The mutex, overwritten, is set up afresh, and whoever sleeps on it wakes
+// to take it.
 void freshMutex(ioShare_t *share) {
+    pthread_mutex_lock(&repairGuard);
     pthread_mutexattr_t attr = sharedMutexAttributes();
     initRegionMutex(share, &attr);
     pthread_mutexattr_destroy(&attr);
     wakeAll(&share->mutex.__data.__lock);
+    pthread_mutex_unlock(&repairGuard);
 }
 
 }  // namespace
@@ -332,6 +338,12 @@ int lockRegion(ioShare_t *share) {
 }
 
 void MutexHolderWatch::tick(ioShare_t *share, long long nowMs) {
+    pthread_mutex_lock(&repairGuard);
+    look(share, nowMs);
+    pthread_mutex_unlock(&repairGuard);
+}
+
+void MutexHolderWatch::look(ioShare_t *share, long long nowMs) {
     const int word = mutexWord(share);
     const int holder = word & FUTEX_TID_MASK;
     if (holder == 0 || (word & FUTEX_OWNER_DIED) != 0 || word != word_) {

@@ -73,6 +73,8 @@ class MutexHolderWatch {
     void tick(ioShare_t *share, long long nowMs);
 
   private:
+    void look(ioShare_t *share, long long nowMs);
+
     int word_ = 0;
     long long since_ = 0;
     bool toldStopped_ = false;

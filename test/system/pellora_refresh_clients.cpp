@@ -329,6 +329,11 @@ class ClientThatHolds : public testing::TestWithParam<Holder> {};
 // None stalls the cycle for good or holds up the orderly stop, and a WARN
 // line says what was wrong.
 TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
+#if defined(__SANITIZE_THREAD__)
+    // Garbage written over the mutex from outside spoils the thread checker's
+    // own account of it (it reports double locks that never happen).
+    if (GetParam() == Holder::ScribbledMutex) GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     Rig rig(holderName(GetParam()));
     rig.start({"--board", "0C2A"}, {"-i", "50"}, 3);
     pid_t holder = -1;
