@@ -1,5 +1,5 @@
 // Processor time of pellora mirroring board 0C2A at the default interval of
-// 100 ms, over 10 seconds, as a share of one core (target: under 2%).
+// 100 ms, over 10 seconds, as a share of one core (target: under 0.5%).
 #include <dirent.h>
 
 #include <cstdio>
@@ -47,6 +47,6 @@ int main() {
         "pellora, board 0C2A, interval 100 ms: %.3f s of processor time in %.1f s, "
         "%d cycles\n",
         (c1 - c0) / 1e9, (t1 - t0) / 1e6, cycles);
-    std::printf("processor share: %.3f%% of one core (target under 2%%)\n", share);
+    std::printf("processor share: %.3f%% of one core (target under 0.5%%)\n", share);
     return 0;
 }
