@@ -56,6 +56,12 @@ int mutexWord(const ioShare_t *share) {
     return __atomic_load_n(&share->mutex.__data.__lock, __ATOMIC_RELAXED);
 }
 
+// Whether the mutex's kind is no longer the one this server set up.
+bool mutexOverwritten(const ioShare_t *share) {
+    const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
+    return expected != -1 && mutexKind(share) != expected;
+}
+
 void noteMutexKind(const ioShare_t *share) {
     __atomic_store_n(&expectedKind, mutexKind(share), __ATOMIC_RELAXED);
 }
@@ -317,16 +323,15 @@ void freshMutex(ioShare_t *share) {
 
 // Tried, not waited for: a lock that blocks would leave the cycle stuck for
 // good on a mutex a client wrote over. A holder that keeps it is watched
-// from the run loop (watchMutexHolder).
+// from the run loop (MutexHolderWatch).
 int lockRegion(ioShare_t *share) {
     useconds_t step = 20;
     for (;;) {
         const int rc = pthread_mutex_trylock(&share->mutex);
         if (rc != EBUSY && rc != EINVAL) return repairRegionLock(share, rc);
-        const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
-        if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) {
+        if (rc == EINVAL && mutexOverwritten(share)) {
             logMsg(1, "region mutex overwritten by a client (kind %d, not %d): initialised afresh",
-                   mutexKind(share), expected);
+                   mutexKind(share), __atomic_load_n(&expectedKind, __ATOMIC_RELAXED));
             freshMutex(share);
             continue;
         }
@@ -389,16 +394,14 @@ bool conditionLooksSound(const ioShare_t *share, bool refreshMayWait) {
 int waitRegion(ioShare_t *share, const timespec *deadline) {
     const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
     // A mutex written over during the wait cannot be taken back.
-    const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
-    if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) return -1;
+    if (rc == EINVAL && mutexOverwritten(share)) return -1;
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
 }
 
 int lockRegionFor(ioShare_t *share, int ms) {
     const int rc = lockWithin(&share->mutex, ms);
     if (rc == ETIMEDOUT) return -2;
-    const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
-    if (rc == EINVAL && expected != -1 && mutexKind(share) != expected) return -3;
+    if (rc == EINVAL && mutexOverwritten(share)) return -3;
     return repairRegionLock(share, rc);
 }
 

@@ -382,6 +382,14 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
         char byte = 0;
         ASSERT_EQ(read(ready[0], &byte, 1), 1);
         close(ready[0]);
+        // The stopped holder is named while the server runs.
+        EXPECT_TRUE(fbtest::waitUntil(
+            [&] {
+                return fbtest::readFile(rig.names.logFile).find("which is stopped") !=
+                       std::string::npos;
+            },
+            10000))
+            << fbtest::readFile(rig.names.logFile);
         warning = "held by a client that does not let go";
     }
     const long long stopAt = fbtest::monoMs();
