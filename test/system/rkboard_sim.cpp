@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -174,6 +175,38 @@ TEST_F(Sim, InjectedFaults) {
     EXPECT_EQ(board.command("get hr 5"), "hr 5: 9");
 }
 
+// Every third write of a register is dropped (and not carried out), reads
+// neither count nor are dropped, and times=2 ends the fault after two drops.
+TEST_F(Sim, FaultOnEveryNthMatchingRequest) {
+    start();
+    ASSERT_EQ(board.command("fault silent fn=6 every=3 times=2"), "ok");
+    for (int k = 1; k <= 9; ++k) {
+        const bool dropped = k == 3 || k == 6;
+        buf[0] = 0, buf[1] = static_cast<unsigned char>(k);
+        EXPECT_EQ(req(6, k, 0, buf, dropped ? 150 : 1000), dropped ? 15 : 0) << k;
+        EXPECT_EQ(req(3, k, 1, buf), 0) << k;
+    }
+    EXPECT_EQ(board.command("get hr 1 9"), "hr 1: 1 2 0 4 5 0 7 8 9");
+}
+
+// A power cycle: outputs back to 0, inputs and identifier kept, a write sent
+// while it boots lost, and no answer before its time has passed.
+TEST_F(Sim, RestartClearsOutputsAndIsDeafWhileBooting) {
+    start({"--board", "0C24"});
+    for (const char *set : {"set coil 3 1", "set hr 7 0x1234", "set ir 4 99"})
+        ASSERT_EQ(board.command(set), "ok");
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(board.command("restart 1500"), "ok");
+    buf[0] = 0, buf[1] = 5;
+    EXPECT_EQ(req(6, 8, 0, buf, 200), 15);
+    ASSERT_TRUE(fbtest::waitUntil([&] { return req(3, 482, 2, buf, 200) == 0; }, 10000));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500));
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x24, 0x00, 0x00, 0x0C}));
+    EXPECT_EQ(board.command("get coil 3"), "coil 3: 0");
+    EXPECT_EQ(board.command("get hr 7 2"), "hr 7: 0 0");
+    EXPECT_EQ(board.command("get ir 4"), "ir 4: 99");
+}
+
 TEST_F(Sim, LateAnswerArrivesAfterItsDelay) {
     start({"--fault", "late 120 fn=3"});
     WORD elapsed = 0;
@@ -222,7 +255,8 @@ TEST_F(Sim, CommandsRefuseWhatTheyCannotDo) {
     start();
     for (const char *bad :
          {"get hr 65535 2", "set coil 0 2", "set hr 0 0x10000", "set ir 65535 1 2", "get xx 0",
-          "fault late", "fault loud", "fault silent fn=0", "board zz", "frob"})
+          "fault late", "fault loud", "fault silent fn=0", "fault silent every=0", "board zz",
+          "restart 60001", "restart 1 2", "frob"})
         EXPECT_EQ(board.command(bad).rfind("error: ", 0), 0u) << bad;
     EXPECT_EQ(board.command("get di 0 3"), "di 0: 0 0 0");
     board.writeStdin("set hr 1 " + std::string(70000, '7') + "\n");

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <vector>
 
@@ -18,6 +19,10 @@ const char *const kCommandHelp =
     "                           hr (holding register); numbers decimal or 0x hex\n"
     "  board ID                 carry identifier ID (hex) in holding registers 482, 483\n"
     "  fault KIND               inject a fault (see --fault); \"fault off\" ends it\n"
+    "  restart [MS]             power cycle: coils and holding registers back to 0\n"
+    "                           (inputs and identifier kept), no answer to anything\n"
+    "                           for MS milliseconds while booting (default 300,\n"
+    "                           0 to 60000)\n"
     "  stats                    \"served N\": requests addressed to the board so far\n"
     "  help                     this list\n"
     "  quit                     remove the link and end\n";
@@ -130,6 +135,23 @@ std::string doBoard(Board &b, const std::vector<std::string> &w) {
     return "ok";
 }
 
+std::string doRestart(Board &b, const std::vector<std::string> &w) {
+    unsigned long ms = 300;
+    if (w.size() > 2 || (w.size() == 2 && !parseNumber(w[1], 60000, &ms)))
+        return "error: usage: restart [MS], MS 0 to 60000";
+    const uint16_t id[2] = {b.mem.holdingRegs[kIdRegister], b.mem.holdingRegs[kIdRegister + 1]};
+    b.mem.coils.fill(0);
+    b.mem.holdingRegs.fill(0);
+    // The identifier is the board's own, not an output: it comes back with it.
+    b.mem.holdingRegs[kIdRegister] = id[0];
+    b.mem.holdingRegs[kIdRegister + 1] = id[1];
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    b.bootedAtNs = static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec +
+                   static_cast<int64_t>(ms) * 1'000'000;
+    return "ok";
+}
+
 std::string doFault(Board &b, const char *line) {
     const char *faultText = line + std::strspn(line, " \t") + std::strlen("fault");
     std::string error;
@@ -176,6 +198,9 @@ bool parseFault(const char *text, Fault *out, std::string *error) {
         } else if (word.rfind("times=", 0) == 0 && parseNumber(word.substr(6), 1000000000, &v) &&
                    v > 0) {
             f.remaining = static_cast<long>(v);
+        } else if (word.rfind("every=", 0) == 0 && parseNumber(word.substr(6), 1000000000, &v) &&
+                   v > 0) {
+            f.every = v;
         } else {
             *error = "fault: unknown qualifier " + word;
             return false;
@@ -188,6 +213,9 @@ bool parseFault(const char *text, Fault *out, std::string *error) {
 Fault takeFault(Board &board, uint8_t function) {
     Fault &f = board.fault;
     if (f.mode == FaultMode::None || (f.function != 0 && f.function != function)) return Fault{};
+    // The requests in between are served as if there were no fault, and
+    // only those it is applied to count towards `remaining`.
+    if (++f.matched % f.every != 0) return Fault{};
     const Fault applied = f;
     if (f.remaining > 0 && --f.remaining == 0) f = Fault{};
     return applied;
@@ -208,6 +236,8 @@ bool runCommand(Board &board, const char *line, FILE *out) {
         reply = doBoard(board, w);
     } else if (w[0] == "fault") {
         reply = doFault(board, line);
+    } else if (w[0] == "restart") {
+        reply = doRestart(board, w);
     } else if (w[0] == "stats") {
         reply = "served " + std::to_string(board.served);
     } else if (w[0] == "help") {

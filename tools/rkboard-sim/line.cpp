@@ -178,6 +178,7 @@ struct Loop {
         for (;;) {
             const ssize_t n = read(master, buf, sizeof buf);
             if (n <= 0) return;
+            if (booting(board, now)) continue;  // a booting board hears nothing
             if (!skipping && rxLen == 0) rxFirst = now;
             rxLast = now;
             if (skipping) continue;
@@ -207,11 +208,18 @@ struct Loop {
                 continue;
             }
             cmd[cmdLen] = '\0';
+            const int64_t bootedAt = board.bootedAtNs;
             if (cmdOverflow) {
                 std::printf("error: line longer than %zu characters\n", sizeof cmd - 1);
                 std::fflush(stdout);
             } else if (!runCommand(board, cmd, stdout)) {
                 quit = true;
+            }
+            // A power cycle loses the request half received and cuts the
+            // answer half sent.
+            if (board.bootedAtNs != bootedAt) {
+                rxLen = txLen = txSent = 0;
+                skipping = txBlocked = false;
             }
             cmdLen = 0;
             cmdOverflow = false;
