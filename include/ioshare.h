@@ -153,8 +153,9 @@ IOSHARE_ASSERT(sizeof(ioShare_t) == 2146504, "2146504 bytes");
  * older header reads the fields it knows. Times are milliseconds on the
  * system's monotonic clock (CLOCK_MONOTONIC, the same for every process). */
 #define IOSHARE_HEALTH_SUFFIX ".health"
-#define IOSHARE_HEALTH_VERSION 1
+#define IOSHARE_HEALTH_VERSION 2
 #define IOSHARE_HEALTH_ERROR_SIZE 128
+#define IOSHARE_SLOT_KINDS 6 /* request slots: enum ioshareKind up to IOSHARE_INT_OUT_RB */
 
 /* What the refresh thread is doing (ioshareHealth.state). */
 enum ioshareState {
@@ -165,6 +166,29 @@ enum ioshareState {
     IOSHARE_STATE_NO_PORT = 4,  /* COM port 1 is gone; reopened every few seconds */
     IOSHARE_STATE_STOPPED = 5   /* orderly stop under way or done */
 };
+
+/* What became of the requests of one request slot. The server numbers the
+ * requests it finds in a slot 1, 2, 3 ... from its start, whatever it then
+ * does with them.
+ *
+ * A client that posts a request into the idle slot reads `taken` with the
+ * region's mutex held while it posts (T0): its request is number T0 + 1 once
+ * `taken` has moved on, within the same `generation`. It is settled once
+ * `confirmed` reaches its number: a write is on the board (sent, answered and
+ * read back, so the read-back images show it), a read's data are in the
+ * image - unless bit (number % IOSHARE_REFUSED_BITS) of `refused` is set: the
+ * server refused it (outside the image, its queue full) or the board did (a
+ * write it answered with an exception, a read that failed). That bit is
+ * cleared when the number is given out, so it tells only while `taken` is
+ * less than IOSHARE_REFUSED_BITS past the number. Counters wrap around:
+ * compare them by their difference. ioshare_request_confirmed does all this. */
+#define IOSHARE_REFUSED_BITS 256
+typedef struct ioshareSlotProgress {
+    uint32_t taken;     /* number of the last request taken from the slot */
+    uint32_t confirmed; /* every request up to this number is settled */
+    uint32_t refused[IOSHARE_REFUSED_BITS / 32]; /* bit n % 256 (word n / 32 % 8,
+                                                    bit n % 32): request n refused */
+} ioshareSlotProgress;
 
 typedef struct ioshareHealth {
     uint32_t version;        /* IOSHARE_HEALTH_VERSION of the server that wrote it */
@@ -183,12 +207,25 @@ typedef struct ioshareHealth {
     uint32_t failedWrites;   /* output writes that failed (each is sent again) */
     uint32_t portReopens;    /* times COM port 1 was closed and opened again */
     char lastError[IOSHARE_HEALTH_ERROR_SIZE]; /* text of the last failure, "" none */
+    /* ---- version 2 ---- */
+    uint32_t generation;        /* new at every start of a server: a request posted
+                                   under one generation is lost with it */
+    uint32_t outputResends;     /* times the output images were sent again unasked: the
+                                   board answered again after a silence, or its
+                                   read-back kept differing from what clients set */
+    uint32_t outputsOverridden; /* bit 1 << IOSHARE_BIT_OUT, 1 << IOSHARE_INT_OUT: the
+                                   board keeps those outputs at other values than the
+                                   clients set, even after they were sent again */
+    uint32_t reserved;
+    ioshareSlotProgress slots[IOSHARE_SLOT_KINDS]; /* by enum ioshareKind */
 } ioshareHealth;
 
 IOSHARE_ASSERT(offsetof(ioshareHealth, inputsMs) == 16, "inputsMs");
 IOSHARE_ASSERT(offsetof(ioshareHealth, cycles) == 40, "cycles");
 IOSHARE_ASSERT(offsetof(ioshareHealth, lastError) == 72, "lastError");
-IOSHARE_ASSERT(sizeof(ioshareHealth) == 200, "health record");
+IOSHARE_ASSERT(offsetof(ioshareHealth, generation) == 200, "generation");
+IOSHARE_ASSERT(offsetof(ioshareHealth, slots) == 216, "slots");
+IOSHARE_ASSERT(sizeof(ioshareHealth) == 456, "health record");
 
 /* ---- Client helpers (libfieldbus) ----
  * For the processes that use a running server's region. Fields and images
@@ -241,13 +278,41 @@ int ioshare_signal(ioShare_t *share);
  *
  * What a completed request (0) means: the server has taken it in hand, no
  * more. A write's image has been copied and is sent to the board that cycle
- * and, while the board does not take it, again every cycle until it does:
- * what the board drives shows in the read-back image (IOSHARE_BIT_OUT_RB,
- * IOSHARE_INT_OUT_RB) and a failing write in the health's failedWrites. A
- * read beyond the mirrored range is in the image if it succeeded (a failed
- * one leaves the image and counts in failedRequests); one inside the range
- * is served by the periodic read that follows in the same cycle. */
+ * and, while the board does not answer, again every cycle until it does. A
+ * read beyond the mirrored range is in the image if it succeeded; one inside
+ * the range is served by the periodic read that follows in the same cycle.
+ * To know that it was carried out, use ioshare_request_confirmed. */
 int ioshare_request(ioShare_t *share, int kind, int32_t addr, int32_t count, int timeoutMs);
+
+/* Results of ioshare_request_confirmed. */
+enum ioshareOutcome {
+    IOSHARE_DONE = 0,               /* a write is on the board, a read's data in the image */
+    IOSHARE_ERR_ARGS = -1,          /* kind without a slot, addr -1, or mutex not taken */
+    IOSHARE_ERR_BUSY = -2,          /* the slot never came idle: nothing posted */
+    IOSHARE_ERR_NOT_TAKEN = -3,     /* the server did not take it in time: taken back
+                                       from the slot, so it is not carried out (points
+                                       put in an image stay there for the next write) */
+    IOSHARE_ERR_NOT_CONFIRMED = -4, /* taken, not settled in time: a write is still
+                                       sent until the board takes it */
+    IOSHARE_ERR_RESTARTED = -5,     /* the server stopped or started again meanwhile */
+    IOSHARE_ERR_REFUSED = -6,       /* refused by the server (outside the image, queue
+                                       full, replaced in the slot by another client's
+                                       request) or failed at the board (a write it
+                                       refused, a read it did not answer) */
+    IOSHARE_ERR_NO_HEALTH = -7      /* no health record of a server that confirms */
+};
+
+/* As ioshare_request (same arguments; timeoutMs covers the whole call), but
+ * returns IOSHARE_DONE only once the request is carried out: a write is on
+ * the board and shows in the read-back image, a read's data are in the
+ * image. Otherwise one of the other enum ioshareOutcome values. A write the
+ * server has not taken by the time-out is taken back from the slot. */
+int ioshare_request_confirmed(ioShare_t *share, int kind, int32_t addr, int32_t count,
+                              int timeoutMs);
+
+/* A short text for a result of ioshare_request_confirmed ("done", "refused
+ * by the server or the board", ...). */
+const char *ioshare_outcome_text(int result);
 
 /* Reads the point at Modbus address `addr` from the image of `kind`, with
  * the mutex held: a bit as 0 or 1, a register as its value (high byte first

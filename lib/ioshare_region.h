@@ -74,4 +74,47 @@ void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, siz
 // the bits of `dst` around them keep their values.
 void scatterBits(const unsigned char *src, unsigned char *dst, size_t dstBit, size_t count);
 
+// ---- Following a request until the board has it ----
+// For ioshare_request_confirmed and the gateway: a request posted in a slot,
+// its take number once the server took it, and how it was settled, read off
+// the server's health record (see ioshareSlotProgress in ioshare.h).
+
+struct Ticket {
+    int kind = 0;
+    int32_t addr = 0, count = 0;
+    uint32_t generation = 0;  // of the server it was posted to
+    int32_t serverPid = 0;
+    uint32_t takenBefore = 0;  // the slot's `taken` when it was posted
+    uint32_t number = 0;       // its take number; 0 until taken
+};
+
+enum class Stage {
+    Posted,     // still in the slot
+    Taken,      // taken, not settled yet
+    Done,       // on the board / in the image
+    Refused,    // refused when taken or later, or replaced in the slot
+    Restarted,  // the server it was posted to is gone
+};
+
+// Copies the health record and checks that it carries request progress.
+bool readProgress(const ioshareHealth *health, ioshareHealth *copy);
+
+// With the mutex held and the slot idle: writes the request into the slot
+// (count, then address), signals the server and fills `t` from `copy`, a
+// copy of the health record taken with the mutex held.
+void post(ioShare_t *share, const ioshareHealth &copy, int kind, int32_t addr, int32_t count,
+          Ticket *t);
+
+// With the mutex held and a copy of the health record taken with it held:
+// Posted, Taken (t->number set), Refused or Restarted.
+Stage takeStage(const ioShare_t *share, const ioshareHealth &copy, Ticket *t);
+
+// With the mutex held: takes a request back from the slot while the server
+// has not taken it. True when it was still there (and is gone now).
+bool withdraw(ioShare_t *share, const Ticket &t);
+
+// From any copy of the health record, for a taken ticket: Taken, Done,
+// Refused or Restarted.
+Stage settleStage(const ioshareHealth &copy, const Ticket &t);
+
 }  // namespace ioshare

@@ -15,6 +15,17 @@ namespace {
 std::string healthName(const char *regionName) {
     return std::string(regionName) + IOSHARE_HEALTH_SUFFIX;
 }
+// Differs from the one before (when the object is reused) and, by the
+// clock and the pid, from those of other starts; never 0.
+uint32_t newGeneration(uint32_t previous) {
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    uint32_t g = static_cast<uint32_t>(t.tv_nsec) ^ static_cast<uint32_t>(t.tv_sec) * 2654435761u ^
+                 static_cast<uint32_t>(getpid()) << 16;
+    while (g == 0 || g == previous) ++g;
+    return g;
+}
+
 }  // namespace
 
 ioshareHealth *createHealth(const char *regionName) {
@@ -41,8 +52,10 @@ ioshareHealth *createHealth(const char *regionName) {
     auto *h = static_cast<ioshareHealth *>(p);
     healthBeginWrite(h);
     const uint32_t sequence = h->sequence;
+    const uint32_t previous = h->generation;
     std::memset(h, 0, sizeof *h);
     h->sequence = sequence;
+    h->generation = newGeneration(previous);
     h->version = IOSHARE_HEALTH_VERSION;
     h->size = sizeof *h;
     h->serverPid = static_cast<int32_t>(getpid());

@@ -250,9 +250,14 @@ int main(int argc, char **argv) {
     const char *shmName = regionName();
     printOverriddenPaths(shmName);
 
+    // The health record first: its new generation tells a client whose
+    // request this start clears from the slots that it is lost.
+    ioshareHealth *health = createHealth(shmName);
+    setRefreshHealth(health);
     ioShare_t *share = createRegion(shmName);
     if (share == nullptr) {
         removeUnpublishedRegion();
+        removeHealth(shmName);
         return -1;
     }
     std::printf("share memory size = %d bytes, refresh interval %d ms\n",
@@ -262,8 +267,6 @@ int main(int argc, char **argv) {
     pthread_condattr_t condAttr;
     if (initRegionAttributes(&mutexAttr, &condAttr) != 0) return failStart(shmName);
     initRegion(share, s.interval, &mutexAttr, &condAttr);
-    ioshareHealth *health = createHealth(shmName);
-    setRefreshHealth(health);
 
     if (initIOBoard(share) < 0) {
         std::perror("I/O Board init Failed");

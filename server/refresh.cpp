@@ -18,6 +18,7 @@
 #include "log.h"
 #include "modbus.h"
 #include "msw.h"
+#include "outputs.h"
 #include "refresh_rules.h"
 #include "region.h"
 #include "running.h"
@@ -30,8 +31,6 @@ unsigned char intOutCache[IOSHARE_AREA_SIZE];
 namespace {
 
 constexpr char kPort = 1;
-constexpr char kSlave = 1;
-constexpr WORD kTimeoutMs = 50;
 constexpr useconds_t kLockRetryUs = 100000;
 // While no board has answered, it is asked for again this often.
 constexpr long long kDiscoveryMs = 3000;
@@ -44,6 +43,9 @@ constexpr long long kIdleWaitMs = 100;
 constexpr int kReopenAfterCycles = 3;
 constexpr long long kReopenFirstMs = 1000;
 constexpr long long kReopenMaxMs = 8000;
+// Periodic reads that fail one after the other before the board counts as
+// gone: one lost answer is not a restart.
+constexpr int kSilentReads = 3;
 
 using ioshare::Kind;
 using ioshare::kKinds;
@@ -98,27 +100,13 @@ size_t imageBytes(const Kind &k, int32_t count) {
     }
 }
 
-// An output write that the board has not taken yet: sent again every cycle
-// until it is (a client was told its request was taken). The first failure
-// and the recovery are logged once each.
-struct PendingWrite {
-    explicit PendingWrite(const char *what) : name(what) {}
-    const char *name;
-    bool pending = false;
-    bool failing = false;
-    bool triedThisCycle = false;
-    int32_t addr = 0, count = 0;
-    unsigned char data[IOSHARE_AREA_SIZE] = {};  // the on-demand writes' own copy
-};
-
 // What the refresh thread keeps from one cycle to the next.
 struct CycleState {
     ioshareHealth *health = nullptr;
-    // Writes beyond the mirrored range (their own points) and full-range
-    // writes (from bitOutCache / intOutCache), bits then registers.
-    PendingWrite bitsBeyond{"bit output"}, bitsFull{"bit output"};
-    PendingWrite regsBeyond{"int output"}, regsFull{"int output"};
+    Outputs out;  // the writes owed to the board, the slots' progress
     bool readFailing[5] = {};
+    int failedInRow = 0;     // periodic reads that failed one after the other
+    bool boardBack = false;  // a read succeeded after kSilentReads or more failed
     bool boardPresent = false;
     long long nextDiscoveryMs = 0;
     unsigned refusedId = 0;
@@ -144,20 +132,6 @@ int conditionRepair = 0;
 void beat(long long waitUntil) {
     __atomic_store_n(&waitingUntilMs, waitUntil, __ATOMIC_RELAXED);
     __atomic_store_n(&beatMs, healthNowMs(), __ATOMIC_RELAXED);
-}
-
-// Address and count go out as their low 16 bits.
-int transfer(char function, long long addr, long long count, unsigned char *buf, size_t bufLen) {
-    return modbusRequest(kPort, kSlave, function, static_cast<WORD>(addr), static_cast<WORD>(count),
-                         reinterpret_cast<char *>(buf), static_cast<WORD>(bufLen), kTimeoutMs,
-                         nullptr);
-}
-
-// Failures worth sending again: nothing came, the exchange failed, or the
-// answer was not the one asked for. An exception is the board's refusal and
-// a request too long for a frame never fits: both end the write.
-bool worthRetrying(int rc) {
-    return rc == 11 || rc == 12 || rc == 15;
 }
 
 // Says in the log when the mutex had to be repaired; false when it is not held.
@@ -192,33 +166,6 @@ void noteError(CycleState *st, const char *fmt, const char *what, long long addr
     healthSetError(st->health, text);
 }
 
-// Sends one write and keeps it pending while the board does not take it.
-// True when the board took it.
-bool sendWrite(CycleState *st, PendingWrite *w, char function, const unsigned char *data) {
-    unsigned char buf[IOSHARE_AREA_SIZE];
-    std::memcpy(buf, data, sizeof buf);  // an exception answer lands in the buffer given
-    const int rc = transfer(function, w->addr, w->count, buf, sizeof buf);
-    if (rc == 0) {
-        if (w->failing) logMsg(2, "%s write at %d taken by the board again", w->name, w->addr);
-        w->failing = false;
-        w->pending = false;
-        return true;
-    }
-    // A write of nothing (a board without that kind) has nothing to converge.
-    w->pending = worthRetrying(rc) && w->count > 0;
-    if (st->health != nullptr) {
-        healthBeginWrite(st->health);
-        ++st->health->failedWrites;
-        noteError(st, "%s write at %lld failed retVal = %d", w->name, w->addr, rc);
-        healthEndWrite(st->health);
-    }
-    if (!w->failing)
-        logMsg(1, "%s write at %d failed retVal = %d%s", w->name, w->addr, rc,
-               w->pending ? ", sent again every cycle until the board takes it" : "");
-    w->failing = w->pending;
-    return false;
-}
-
 void noteFailedRequest(CycleState *st, const Kind &k, int32_t addr, int rc) {
     if (st->health == nullptr) return;
     healthBeginWrite(st->health);
@@ -227,40 +174,47 @@ void noteFailedRequest(CycleState *st, const Kind &k, int32_t addr, int rc) {
     healthEndWrite(st->health);
 }
 
-// The transfer of a request beyond the range, with its data at point
-// addr - base of the slot's image (the caller made sure they fit there).
-void carry(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_t count,
-           int32_t base, unsigned char *buf) {
+// The read of a request beyond the range, into point addr - base of the
+// slot's image (the caller made sure it fits there). True when it succeeded.
+bool carryRead(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_t count,
+               int32_t base, unsigned char *buf) {
     const Kind &k = kKinds[s.kind];
     const auto first = static_cast<size_t>(static_cast<long long>(addr) - base);
     const auto n = static_cast<size_t>(count);
     unsigned char *image = share->*k.image;
-    if (k.function == 15 || k.function == 16) {
-        PendingWrite *w = k.function == 15 ? &st->bitsBeyond : &st->regsBeyond;
-        // Sent from a copy: on an exception answer the library puts the code
-        // into the buffer it was given, which must not be the client's image.
-        // A newer request of the kind replaces one still pending.
-        std::memset(w->data, 0, sizeof w->data);
-        if (k.function == 15)
-            gatherBits(image, first, w->data, n);
-        else
-            std::memcpy(w->data, image + 2 * first, 2 * n);
-        w->addr = addr;
-        w->count = count;
-        w->triedThisCycle = true;
-        sendWrite(st, w, k.function, w->data);
-        return;
-    }
-    const int rc = transfer(k.function, addr, count, buf, IOSHARE_AREA_SIZE);
+    const int rc = boardTransfer(k.function, addr, count, buf, IOSHARE_AREA_SIZE);
     if (rc != 0) {
         logError(s.failFormat, addr, rc);
         noteFailedRequest(st, k, addr, rc);
-        return;
+        return false;
     }
     if (k.bytesPerPoint == 0)
         scatterBits(buf, image, first, n);
     else
         std::memcpy(image + 2 * first, buf, 2 * n);
+    return true;
+}
+
+// A read request: carried at once when it reaches beyond the range, else
+// served by this cycle's periodic read, which settles it.
+void takeRead(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int32_t count,
+              const Span span, unsigned char *buf) {
+    const Kind &k = kKinds[s.kind];
+    const uint32_t n = numberRequest(&st->out, s.kind);
+    // A request must never make the server read or write outside the image
+    // it names (below the base, or past the image's room).
+    const bool inside = insideImage(addr, count, span.base, ioshare::roomOf(k));
+    if (beyondRange(addr, count, span.base, span.count)) {
+        if (!inside)
+            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
+        if (!inside || !carryRead(st, share, s, addr, count, span.base, buf))
+            refuseRequests(&st->out, s.kind, n, n);
+        return;
+    }
+    if (!inside)
+        refuseRequests(&st->out, s.kind, n, n);  // below the base: none of it is mirrored
+    else if (count > 0)
+        st->out.books[s.kind].readFrom = n;
 }
 
 void serveSlot(CycleState *st, ioShare_t *share, const Slot &s, const Layout &layout,
@@ -270,53 +224,26 @@ void serveSlot(CycleState *st, ioShare_t *share, const Slot &s, const Layout &la
     if (addr == IOSHARE_IDLE) return;
     const int32_t count = share->*k.reqCount;
     const Span span = layout.of[s.kind];
-    if (k.function == 15) {
-        std::memcpy(bitOutCache, share->bitOutImage, bitImageBytes(span.count));
-        st->bitsFull.pending = true;
-    } else if (k.function == 16) {
-        std::memcpy(intOutCache, share->intOutImage, registerImageBytes(span.count));
-        st->regsFull.pending = true;
-    }
-    if (beyondRange(addr, count, span.base, span.count)) {
-        // A request must never make the server read or write outside the
-        // image it names (below the base, or past the image's room).
-        if (insideImage(addr, count, span.base, ioshare::roomOf(k)))
-            carry(st, share, s, addr, count, span.base, buf);
-        else
-            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
-    }
+    if (k.function == 15 || k.function == 16)
+        takeWrite(&st->out, k.function == 15 ? &st->out.bits : &st->out.regs, share->*k.image, addr,
+                  count, span.base, span.count);
+    else
+        takeRead(st, share, s, addr, count, span, buf);
     share->*k.reqAddr = IOSHARE_IDLE;
-}
-
-// The writes taken this cycle, and those the board has not taken yet: the
-// requested points beyond the range first, then the full range, as a
-// request's own transfers come before the full-image write. A write beyond
-// the range tried during this cycle's requests waits for the next cycle.
-void writeOutputs(CycleState *st, const Layout &layout) {
-    st->bitsFull.addr = layout.of[IOSHARE_BIT_OUT].base;
-    st->bitsFull.count = layout.of[IOSHARE_BIT_OUT].count;
-    st->regsFull.addr = layout.of[IOSHARE_INT_OUT].base;
-    st->regsFull.count = layout.of[IOSHARE_INT_OUT].count;
-    const struct {
-        PendingWrite *write;
-        char function;
-        const unsigned char *data;
-    } kOrder[] = {{&st->bitsBeyond, 15, st->bitsBeyond.data},
-                  {&st->bitsFull, 15, bitOutCache},
-                  {&st->regsBeyond, 16, st->regsBeyond.data},
-                  {&st->regsFull, 16, intOutCache}};
-    for (const auto &w : kOrder) {
-        if (w.write->pending && !w.write->triedThisCycle)
-            sendWrite(st, w.write, w.function, w.data);
-        w.write->triedThisCycle = false;
-    }
 }
 
 // The periodic reads; the number of them that were made (made counts those
 // that failed too) and that succeeded.
 struct ReadResult {
     int made = 0, ok = 0;
+    bool read[ioshare::kKindCount] = {};  // by kind: its periodic read succeeded
 };
+
+OutputKind *outputOf(CycleState *st, int readKind) {
+    return readKind == IOSHARE_BIT_OUT_RB   ? &st->out.bits
+           : readKind == IOSHARE_INT_OUT_RB ? &st->out.regs
+                                            : nullptr;
+}
 
 ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, unsigned char *buf) {
     ReadResult result;
@@ -327,9 +254,9 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
         const Span span = layout.of[r.kind];
         if (span.count <= 0) continue;
         ++result.made;
-        const int rc = transfer(k.function, span.base,
-                                static_cast<long long>(span.count) * k.registersPerPoint, buf,
-                                IOSHARE_AREA_SIZE);
+        const int rc = boardTransfer(k.function, span.base,
+                                     static_cast<long long>(span.count) * k.registersPerPoint, buf,
+                                     IOSHARE_AREA_SIZE);
         if (rc != 0) {
             // Logged when the reads start failing and when they come back,
             // not every cycle: the image keeps its last values meanwhile.
@@ -337,6 +264,8 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
                 logMsg(1, "periodic read of %s at %d failed retVal = %d, inputs kept as they were",
                        r.name, span.base, rc);
             st->readFailing[index] = true;
+            ++st->failedInRow;
+            if (OutputKind *out = outputOf(st, r.kind)) afterReadBack(&st->out, out, nullptr, 0);
             if (st->health != nullptr) {
                 healthBeginWrite(st->health);
                 ++st->health->failedReads;
@@ -349,12 +278,42 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
         if (st->readFailing[index])
             logMsg(2, "periodic read of %s at %d answered again", r.name, span.base);
         st->readFailing[index] = false;
+        if (st->failedInRow >= kSilentReads) st->boardBack = true;
+        st->failedInRow = 0;
         ++result.ok;
         if (!held(lockRegion(share))) continue;
         std::memcpy(share->*k.image, buf, imageBytes(k, span.count));
         pthread_mutex_unlock(&share->mutex);
+        result.read[r.kind] = true;
+        // The writes sent before this read-back are on the board and in
+        // its image now: said at once, not at the end of the cycle.
+        if (OutputKind *out = outputOf(st, r.kind)) {
+            afterReadBack(&st->out, out, buf, span.count);
+            publishProgress(&st->out);
+        }
     }
     return result;
+}
+
+// The outputs the board drives when it is found are what it is brought
+// back to after a restart, until a client writes others.
+void holdOutputs(CycleState *st, ioShare_t *share) {
+    if (!held(lockRegion(share))) return;
+    std::memcpy(bitOutCache, share->bitOutImage, sizeof bitOutCache);
+    std::memcpy(intOutCache, share->intOutImage, sizeof intOutCache);
+    pthread_mutex_unlock(&share->mutex);
+    st->out.bits.cacheHeld = st->out.regs.cacheHeld = true;
+}
+
+// The reads taken this cycle are settled by its periodic reads: in the
+// image when the read of their kind succeeded, failed when it did not.
+void settleReads(CycleState *st, const ReadResult &reads) {
+    for (int kind = 0; kind < IOSHARE_SLOT_KINDS; ++kind) {
+        SlotBook &b = st->out.books[kind];
+        if (b.readFrom == 0) continue;
+        if (!reads.read[kind]) refuseRequests(&st->out, kind, b.readFrom, b.readFrom);
+        b.readFrom = 0;
+    }
 }
 
 // While no board has answered: asks again when it is time, and starts
@@ -374,6 +333,7 @@ void discover(CycleState *st, ioShare_t *share, long long now) {
         return;
     }
     st->boardPresent = true;
+    holdOutputs(st, share);
     logMsg(2, "rk-board ID=%04X found, refresh cycle started", id);
     if (st->health != nullptr) {
         healthBeginWrite(st->health);
@@ -532,7 +492,11 @@ void *writeThread(void *arg) {
     enterRealTime();
     static CycleState st;  // large (the pending writes' data): not on the thread's stack
     st.health = refreshHealth;
+    st.out.health = refreshHealth;
+    st.out.bits.cache = bitOutCache;
+    st.out.regs.cache = intOutCache;
     st.boardPresent = share->boardId != IOSHARE_NO_BOARD;
+    if (st.boardPresent) holdOutputs(&st, share);
     st.nextDiscoveryMs = healthNowMs() + kDiscoveryMs;
     if (st.health != nullptr) {
         healthBeginWrite(st.health);
@@ -561,21 +525,33 @@ void *writeThread(void *arg) {
         }
         // What a signaller that died left of the condition goes; nobody
         // waits on it now (clients only signal).
-        if (!checkCondition(share) && __atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
+        if (!checkCondition(share) &&
+            __atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
             reinitRegionCondition(share);
         beat(0);
         const long long startUs = nowUs();
         const Layout layout = takeLayout(share);
         for (const Slot &s : kSlots) serveSlot(&st, share, s, layout, buf);
+        // Published with the slots emptied, under the same hold of the mutex:
+        // a client sees its request gone and numbered at once.
+        publishProgress(&st.out);
         pthread_mutex_unlock(&share->mutex);
         ReadResult reads;
         if (st.portOpen) {
-            writeOutputs(&st, layout);
+            const Span bits = layout.of[IOSHARE_BIT_OUT], regs = layout.of[IOSHARE_INT_OUT];
+            sendOutputs(&st.out, bits.base, bits.count, regs.base, regs.count);
             reads = readImages(&st, share, layout, buf);
             if (reads.made > 0) st.silentCycles = reads.ok == 0 ? st.silentCycles + 1 : 0;
             if (reads.ok > 0) st.reopenBackoffMs = kReopenFirstMs;
+            // A board that answers again after a silence may have restarted
+            // with its outputs off: they are brought back.
+            if (st.boardBack) resendOutputs(&st.out);
+            st.boardBack = false;
             if (!st.boardPresent) discover(&st, share, healthNowMs());
         }
+        st.out.bits.frontTried = st.out.regs.frontTried = false;
+        settleReads(&st, reads);
+        publishProgress(&st.out);
         reopenPortIfGone(&st, healthNowMs());
         recordCycle(&st, reads, nowUs() - startUs);
         beat(0);
