@@ -329,10 +329,11 @@ TEST(ClientTool, CommandsOnARunningServer) {
     } cases[] = {
         {{"show"}, 0, "board 0C2A, refresh interval 100 ms\ndi      first 32   count 4   di 32: "},
         {{"get", "dword", "128"}, 0, "dword 128: 65538\n"},
-        {{"set", "coil", "2", "1"}, 0, "coil 2 set to 1, read back from the board\n"},
-        {{"set", "hr", "40", "0x1234"}, 0, "hr 40 set to 4660, sent to the board\n"},
+        {{"set", "coil", "2", "1"}, 0, "coil 2 set to 1, on the board\n"},
+        {{"set", "hr", "40", "0x1234"}, 0, "hr 40 set to 4660, on the board\n"},
         {{"set", "coil", "2", "2"}, 2, ""},  // refused: coil 2 stays 1
         {{"read", "ir", "100", "3"}, 0, "ir 100: 7 8 9\n"},
+        {{"read", "ir", "-5", "2"}, 1, ""},  // below the image: refused, nothing shown
         {{"interval", "250"}, 0, "refresh interval 250 ms\n"},
         {{"get", "di", "31"}, 2, ""},
         {{"set", "di", "33", "1"}, 2, ""},

@@ -167,8 +167,9 @@ TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
 }
 
 // A server that does not take the write (stopped): the write gets exception
-// 0x0B after the time-out, reads go on meanwhile; the next write after the
-// server resumes goes through.
+// 0x0B after the time-out and is taken back, so that it never reaches the
+// board; reads go on meanwhile; the next write after the server resumes goes
+// through, and shows at once.
 TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
     GateRig g("gatetimeout");
     ASSERT_TRUE(g.gate.start(g.names, {"-t", "300"}));
@@ -180,6 +181,8 @@ TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
     EXPECT_EQ(show(c.answer()), "01 85 0B");
     g.server->signal(SIGCONT);
     EXPECT_EQ(show(c.ask(hex("01 05 00 03 FF 00"))), "01 05 00 03 FF 00");
+    EXPECT_EQ(g.board.command("get coil 0 4"), "coil 0: 1 0 0 1");
+    EXPECT_EQ(show(c.ask(hex("01 01 00 00 00 04"))), "01 01 01 09");
 }
 
 // Connections beyond MAXCLIENTS are closed at once; a silent client, one with

@@ -21,6 +21,9 @@ namespace {
 using fieldbus::regmap::checkRequest;
 using fieldbus::regmap::kTargetFailed;
 using fieldbus::regmap::Request;
+using ioshare::Stage;
+
+constexpr uint8_t kDeviceFailure = 4;  // the board (or the server) refused the write
 
 constexpr int kHeader = 6;            // MBAP before the unit identifier
 constexpr int kMaxBody = 254;         // unit, function and data of one request
@@ -93,6 +96,7 @@ void Gateway::drop(int i) {
     // A write it had posted stays posted: the queue's next write waits for
     // the slot to come back idle all the same.
     for (auto &q : writeQueue_) q.erase(std::remove(q.begin(), q.end(), i), q.end());
+    confirming_.erase(std::remove(confirming_.begin(), confirming_.end(), i), confirming_.end());
     c.hold = Hold::None;
 }
 
@@ -165,7 +169,7 @@ void Gateway::consumeFrame(int i) {
 void Gateway::serveInput(int i) {
     Client &c = clients_[static_cast<size_t>(i)];
     const long long now = monoMs();
-    while (c.fd >= 0 && c.hold != Hold::Write && c.inLen >= kHeader) {
+    while (c.fd >= 0 && c.hold != Hold::Write && c.hold != Hold::Confirm && c.inLen >= kHeader) {
         const int length = bodyLength(c.in);
         // No request is shorter or longer: the stream cannot be followed.
         if (length < 2 || length > kMaxBody) {
@@ -240,59 +244,140 @@ void Gateway::finishWrite(int i, uint8_t exception) {
     serveInput(i);
 }
 
+// Where a posted write stands, with the mutex held: -1 still in the slot
+// (taken back and answered when its time is up), else the exception it is
+// answered with (0: none yet, it goes on to wait for the board).
+int Gateway::followPosted(int i, long long now) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    ioShare_t &r = *region_.share();
+    ioshareHealth copy{};
+    const Stage stage = ioshare::readProgress(region_.health(), &copy)
+                            ? ioshare::takeStage(&r, copy, &c.ticket)
+                            : Stage::Restarted;
+    Request req;
+    checkRequest(c.in + kHeader, bodyLength(c.in), &req);
+    switch (stage) {
+        case Stage::Posted:
+            if (now < c.deadlineMs) return -1;
+            // Not taken in time: taken back, so that the exception means
+            // "not done" (it must not reach the board later).
+            ioshare::withdraw(&r, c.ticket);
+            restoreImage(r, req, c.before);
+            return kTargetFailed;
+        case Stage::Refused:
+            restoreImage(r, req, c.before);
+            return kDeviceFailure;
+        case Stage::Restarted:
+            return kTargetFailed;  // the restarted server cleared the slots and the images
+        default:
+            return 0;
+    }
+}
+
 // Moves each write queue on: its first write is posted when the slot is
-// idle, and answered once the server has taken it. One write per kind is
+// idle, and leaves the queue for the board's confirmation once the server
+// has taken it, so that the next write can be posted. One write per kind is
 // posted at a time, so none replaces another in the slot.
 void Gateway::advanceWrites(long long now) {
     for (auto &queue : writeQueue_) {
         while (!queue.empty()) {
             const int i = queue.front();
             Client &c = clients_[static_cast<size_t>(i)];
-            Request req;
-            checkRequest(c.in + kHeader, bodyLength(c.in), &req);  // passed when it came
             const bool lost = c.posted && c.postedGeneration != region_.generation();
-            if (!region_.mapped() || lost || now >= c.deadlineMs) {
+            if (!region_.mapped() || lost || (!c.posted && now >= c.deadlineMs)) {
                 queue.erase(queue.begin());
                 finishWrite(i, kTargetFailed);
                 continue;
             }
+            // A server stopped with the mutex held keeps a posted write
+            // waiting past its time: it may be taking it.
             if (!region_.tryLock()) break;
             ioShare_t &r = *region_.share();
-            const ioshare::Kind &kind = *writeKind(req.function);
-            int32_t *addr = &(r.*kind.reqAddr);
-            int32_t *count = &(r.*kind.reqCount);
             if (c.posted) {
-                // The server sets the address back to idle when it takes the
-                // request; another client may have posted since.
-                const bool taken = once(*addr) != c.postedAddr || once(*count) != c.postedCount;
+                const int outcome = followPosted(i, now);
                 region_.unlock();
-                if (!taken) break;
+                if (outcome < 0) break;
                 queue.erase(queue.begin());
-                finishWrite(i, 0);
+                if (outcome > 0) {
+                    if (outcome == kTargetFailed) nextHousekeepingMs_ = now;  // look again
+                    finishWrite(i, static_cast<uint8_t>(outcome));
+                    continue;
+                }
+                c.hold = Hold::Confirm;
+                confirming_.push_back(i);
                 continue;
             }
-            if (once(*addr) != IOSHARE_IDLE) {
+            Request req;
+            checkRequest(c.in + kHeader, bodyLength(c.in), &req);  // passed when it came
+            const ioshare::Kind &kind = *writeKind(req.function);
+            if (once(r.*kind.reqAddr) != IOSHARE_IDLE) {
                 region_.unlock();  // another client's request is waiting in the slot
                 break;
             }
+            ioshareHealth copy{};
+            // Without the server's request progress a write cannot be
+            // confirmed, and is not made.
+            if (!ioshare::readProgress(region_.health(), &copy)) {
+                region_.unlock();
+                queue.erase(queue.begin());
+                nextHousekeepingMs_ = now;
+                finishWrite(i, kTargetFailed);
+                continue;
+            }
             // The values go into the image only now, when this write owns the
             // slot: a write still queued cannot overwrite one not yet taken.
-            if (!writeImage(r, req)) {
+            if (!saveImage(r, req, c.before) || !writeImage(r, req)) {
                 region_.unlock();
                 queue.erase(queue.begin());
                 finishWrite(i, fieldbus::regmap::kIllegalAddress);
                 continue;
             }
-            *count = req.quantity;
-            *addr = req.address;
-            ioshare_signal(&r);
+            ioshare::post(&r, copy, static_cast<int>(&kind - ioshare::kKinds), req.address,
+                          req.quantity, &c.ticket);
             region_.unlock();
             c.posted = true;
-            c.postedAddr = req.address;
-            c.postedCount = req.quantity;
             c.postedGeneration = region_.generation();
             break;
         }
+    }
+}
+
+// Answers the writes the board has confirmed (or refused), and those whose
+// time ran out after the server took them: exception 11, and the server
+// still delivers them when the board answers again.
+void Gateway::advanceConfirms(long long now) {
+    if (confirming_.empty()) return;
+    ioshareHealth copy{};
+    const bool read = ioshare::readProgress(region_.health(), &copy);
+    for (size_t j = 0; j < confirming_.size();) {
+        const int i = confirming_[j];
+        Client &c = clients_[static_cast<size_t>(i)];
+        const Stage stage = read ? ioshare::settleStage(copy, c.ticket) : Stage::Restarted;
+        uint8_t exception = 0;
+        if (stage == Stage::Taken) {
+            if (now < c.deadlineMs) {
+                ++j;
+                continue;
+            }
+            exception = kTargetFailed;
+        } else if (stage == Stage::Refused) {
+            // Taken out of the image again, so that the next write of the
+            // kind does not send it after all.
+            if (!region_.tryLock()) {
+                ++j;
+                continue;
+            }
+            Request req;
+            checkRequest(c.in + kHeader, bodyLength(c.in), &req);
+            restoreImage(*region_.share(), req, c.before);
+            region_.unlock();
+            exception = kDeviceFailure;
+        } else if (stage == Stage::Restarted) {
+            exception = kTargetFailed;
+            nextHousekeepingMs_ = now;
+        }
+        confirming_.erase(confirming_.begin() + static_cast<long>(j));
+        finishWrite(i, exception);
     }
 }
 
@@ -320,7 +405,7 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
             housekeeping(now);
             nextHousekeepingMs_ = now + kHousekeepingMs;
         }
-        bool waiting = !writeQueue_[0].empty() || !writeQueue_[1].empty();
+        bool waiting = !writeQueue_[0].empty() || !writeQueue_[1].empty() || !confirming_.empty();
         pollSet_.clear();
         pollClient_.clear();
         for (int fd : listeners_) {
@@ -364,6 +449,7 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
             if (clients_[i].fd >= 0 && clients_[i].hold == Hold::Lock)
                 serveInput(static_cast<int>(i));
         advanceWrites(now);
+        advanceConfirms(now);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ioshare_region.h"
 #include "modbus_map.h"
 #include "region.h"
 
@@ -50,18 +51,22 @@ class Gateway {
   private:
     static constexpr int kInRoom = 1024;   // several pipelined requests
     static constexpr int kOutRoom = 4096;  // answers the client has not read yet
-    enum class Hold { None, Lock, Write };
+    // What the request at the head of a client's input waits for: the mutex
+    // (a read), its turn in the kind's write queue and the server's take (a
+    // write), or the board's confirmation (a write taken).
+    enum class Hold { None, Lock, Write, Confirm };
     struct Client {
         int fd = -1;
         int inLen = 0, outLen = 0;
         long long lastHeardMs = 0;
-        // The request at the head of `in` waits: for the mutex (a read) or in
-        // its kind's write queue. Nothing after it is looked at meanwhile.
+        // Nothing after the request at the head of `in` is looked at while
+        // it waits.
         Hold hold = Hold::None;
         long long deadlineMs = 0;
         bool posted = false;
-        int32_t postedAddr = 0, postedCount = 0;
-        unsigned postedGeneration = 0;
+        unsigned postedGeneration = 0;  // of the region's mapping
+        ioshare::Ticket ticket;         // the posted write, followed to the board
+        uint8_t before[256];            // the points it changed, as they were
         uint8_t in[kInRoom];
         uint8_t out[kOutRoom];
     };
@@ -73,6 +78,8 @@ class Gateway {
     void serveInput(int i);
     bool handleFrame(int i, long long now);
     void advanceWrites(long long now);
+    int followPosted(int i, long long now);
+    void advanceConfirms(long long now);
     void finishWrite(int i, uint8_t exception);
     void send(int i, const uint8_t *body, int length);
     void sendException(int i, uint8_t code);
@@ -84,6 +91,7 @@ class Gateway {
     std::vector<int> listeners_;
     std::vector<Client> clients_;
     std::vector<int> writeQueue_[2];  // client indices: coils, holding registers
+    std::vector<int> confirming_;     // clients whose write the server took
     std::vector<pollfd> pollSet_;
     std::vector<int> pollClient_;  // client index of each entry of pollSet_, -1 for a listener
     long long nextHousekeepingMs_ = 0;

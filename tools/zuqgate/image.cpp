@@ -87,6 +87,43 @@ const Kind *writeKind(uint8_t function) {
     }
 }
 
+bool saveImage(const ioShare_t &r, const Request &req, uint8_t *before) {
+    const Kind *k = writeKind(req.function);
+    if (k == nullptr) return false;
+    const Range range = mirrored(r, *k);
+    if (!rangeInside(req, range.base, range.count)) return false;
+    const auto first = static_cast<size_t>(req.address - range.base);
+    if (k->bytesPerPoint != 0)
+        std::memcpy(before, r.*k->image + 2 * first, static_cast<size_t>(2 * req.quantity));
+    else
+        ioshare::gatherBits(r.*k->image, first, before, req.quantity);
+    return true;
+}
+
+void restoreImage(ioShare_t &r, const Request &req, const uint8_t *before) {
+    const Kind *k = writeKind(req.function);
+    if (k == nullptr) return;
+    const Range range = mirrored(r, *k);
+    if (!rangeInside(req, range.base, range.count)) return;
+    const auto first = static_cast<size_t>(req.address - range.base);
+    unsigned char *image = r.*k->image;
+    const auto bit = [](const unsigned char *p, size_t i) {
+        return (p[i / 8] >> (i % 8) & 1) != 0;
+    };
+    for (size_t i = 0; i < static_cast<size_t>(req.quantity); ++i) {
+        if (k->bytesPerPoint != 0) {
+            unsigned char *at = image + 2 * (first + i);
+            if (std::memcmp(at, req.data + 2 * i, 2) == 0) std::memcpy(at, before + 2 * i, 2);
+            continue;
+        }
+        const bool written = req.function == 5 ? req.data[0] == 0xFF : bit(req.data, i);
+        if (bit(image, first + i) == written && bit(before, i) != written) {
+            const auto mask = static_cast<unsigned char>(1u << ((first + i) % 8));
+            image[(first + i) / 8] = static_cast<unsigned char>(image[(first + i) / 8] ^ mask);
+        }
+    }
+}
+
 bool writeImage(ioShare_t &r, const Request &req) {
     const Kind *k = writeKind(req.function);
     if (k == nullptr) return false;

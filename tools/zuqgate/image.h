@@ -27,6 +27,17 @@ const ioshare::Kind *writeKind(uint8_t function);
 // it does not lie inside the mirrored outputs.
 bool writeImage(ioShare_t &r, const fieldbus::regmap::Request &req);
 
+// Copies the points a write (function 5, 6, 15, 16) is about to change from
+// the output image into `before` (room for 250 bytes), bits packed as
+// function 15 carries them, registers two bytes each. False when the write
+// does not lie inside the mirrored outputs.
+bool saveImage(const ioShare_t &r, const fieldbus::regmap::Request &req, uint8_t *before);
+
+// Takes a write that was not carried out back out of the output image: each
+// point gets its value from `before` again while it still holds the value
+// the write put there (another write may have changed it since).
+void restoreImage(ioShare_t &r, const fieldbus::regmap::Request &req, const uint8_t *before);
+
 // Reads a field another process may change at any moment exactly once.
 inline int32_t once(const int32_t &field) {
     return __atomic_load_n(&field, __ATOMIC_RELAXED);

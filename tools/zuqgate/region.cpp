@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "ioshare_region.h"
 
@@ -15,6 +16,30 @@ namespace zuqgate {
 
 Region::~Region() {
     unmap();
+    if (health_ != nullptr) ioshare_health_close(health_);
+}
+
+void Region::refreshHealth() {
+    const std::string healthName = name_ + IOSHARE_HEALTH_SUFFIX;
+    const int fd = shm_open(healthName.c_str(), O_RDONLY, 0);
+    struct stat st {};
+    const bool usable =
+        fd >= 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(ioshareHealth));
+    if (usable && health_ != nullptr && st.st_dev == healthDev_ && st.st_ino == healthIno_) {
+        close(fd);
+        return;
+    }
+    if (health_ != nullptr) ioshare_health_close(health_);
+    health_ = nullptr;
+    if (usable) {
+        void *p = mmap(nullptr, sizeof(ioshareHealth), PROT_READ, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED) {
+            health_ = static_cast<const ioshareHealth *>(p);
+            healthDev_ = st.st_dev;
+            healthIno_ = st.st_ino;
+        }
+    }
+    if (fd >= 0) close(fd);
 }
 
 void Region::unmap() {
@@ -23,6 +48,7 @@ void Region::unmap() {
 }
 
 bool Region::refresh() {
+    refreshHealth();
     const int fd = shm_open(name_.c_str(), O_RDWR, 0);
     lastError_ = fd < 0 ? errno : 0;
     if (fd < 0) {

@@ -36,6 +36,11 @@ class Region {
     // lost with it when another replaces it.
     unsigned generation() const { return generation_; }
 
+    // The server's health record beside the region, which says how far its
+    // requests have come (null while there is none). Looked up by name on
+    // every refresh, and mapped again when the name names another object.
+    const ioshareHealth *health() const { return health_; }
+
     // Takes the mutex if it is free: true when held (also after repairing it
     // for a holder that died). Never blocks: the server may hold it for whole
     // board transfers, and the gateway's clients must not wait for that.
@@ -44,6 +49,7 @@ class Region {
 
   private:
     void unmap();
+    void refreshHealth();
 
     std::string name_;
     ioShare_t *share_ = nullptr;
@@ -51,6 +57,9 @@ class Region {
     ino_t ino_ = 0;
     unsigned generation_ = 0;
     int lastError_ = 0;
+    const ioshareHealth *health_ = nullptr;
+    dev_t healthDev_ = 0;
+    ino_t healthIno_ = 0;
 };
 
 }  // namespace zuqgate

@@ -29,7 +29,7 @@ void usage(FILE *out) {
         "Commands:\n"
         "  show                    the board, its layout and every mirrored point\n"
         "  get KIND ADDR           one point, as the region holds it now\n"
-        "  set coil|hr ADDR VALUE  change one output and have the server write it\n"
+        "  set coil|hr ADDR VALUE  change one output and wait until the board has it\n"
         "                          (VALUE 0 or 1 for a coil, 0 to 65535 for hr)\n"
         "  read KIND ADDR COUNT    have the server read COUNT points from the board now\n"
         "                          (also beyond the mirrored range), then show them\n"
@@ -45,7 +45,8 @@ void usage(FILE *out) {
         "ADDR their first register). ADDR is the Modbus address; numbers are\n"
         "decimal or 0x hexadecimal.\n"
         "\n"
-        "Exit status: 0 done, 1 no region or no answer from the server, 2 usage.\n",
+        "Exit status: 0 done, 1 no region, or a set or read not carried out (refused,\n"
+        "not taken, or not confirmed by the board in time), 2 usage.\n",
         out);
 }
 
@@ -120,32 +121,18 @@ int show(const ioShare_t &r) {
     return 0;
 }
 
-// After a write request was taken: a point beyond the mirrored range went
-// out with the request itself; one inside it goes out with the cycle's
-// full-range write just after, which the cycle's read-back then shows.
-int confirm(ioShare_t *share, const Kind &k, int32_t addr, uint32_t value) {
-    const bool bits = k.kind == IOSHARE_BIT_OUT;
-    ioshare_lock(share);
-    const int32_t base = bits ? share->bitOutBase : share->intOutBase;
-    const int32_t count = bits ? share->bitOutCount : share->intOutCount;
-    ioshare_unlock(share);
-    if (addr < base || addr >= base + count) {
-        std::printf("%s %d set to %u, sent to the board\n", k.name, addr, value);
-        return 0;
+// Why a request came to nothing, on standard error; the health record's
+// last error says what the board answered when it refused or failed it.
+int failed(const char *what, int rc, const char *name) {
+    std::fprintf(stderr, "zuqio: %s: %s", what, ioshare_outcome_text(rc));
+    const ioshareHealth *health = rc == IOSHARE_ERR_REFUSED ? ioshare_health_open(name) : nullptr;
+    ioshareHealth h{};
+    if (health != nullptr && ioshare_health_read(health, &h) == 0 && h.lastError[0] != '\0') {
+        h.lastError[IOSHARE_HEALTH_ERROR_SIZE - 1] = '\0';
+        std::fprintf(stderr, " (last error: %s)", h.lastError);
     }
-    for (int waited = 0; waited < kTimeoutMs; waited += 10) {
-        uint32_t back = 0;
-        ioshare_lock(share);
-        ioshare_get(share, bits ? IOSHARE_BIT_OUT_RB : IOSHARE_INT_OUT_RB, addr, &back);
-        ioshare_unlock(share);
-        if (back == value) {
-            std::printf("%s %d set to %u, read back from the board\n", k.name, addr, value);
-            return 0;
-        }
-        usleep(10000);
-    }
-    std::fprintf(stderr, "zuqio: %s %d set to %u, but the board does not show it\n", k.name, addr,
-                 value);
+    if (health != nullptr) ioshare_health_close(health);
+    std::fprintf(stderr, "\n");
     return 1;
 }
 
@@ -309,27 +296,41 @@ int run(ioShare_t *share, const char *name, int argc, char **argv) {
         // then never read back as itself.
         const long most = k->kind == IOSHARE_BIT_OUT ? 1 : 0xFFFF;
         if (!parseInt(argv[3], 0, most, &value)) return bad("bad value", argv[3]);
+        uint32_t old = 0;
         ioshare_lock(share);
+        ioshare_get(share, k->kind, a, &old);
         const int put = ioshare_put(share, k->kind, a, static_cast<uint32_t>(value));
         ioshare_unlock(share);
         if (put != 0) return bad("no such point", argv[2]);
-        const int rc = ioshare_request(share, k->kind, a, 1, kTimeoutMs);
-        if (rc != 0) {
-            std::fprintf(stderr, "zuqio: the server did not take the request (%d)\n", rc);
-            return 1;
+        char what[96];
+        std::snprintf(what, sizeof what, "%s %d set to %ld, not on the board", k->name, a, value);
+        const int rc = ioshare_request_confirmed(share, k->kind, a, 1, kTimeoutMs);
+        if (rc == IOSHARE_ERR_NOT_TAKEN || rc == IOSHARE_ERR_REFUSED) {
+            // Not carried out: the value is taken back out of the image (unless
+            // another client set the point since), or the next write of the
+            // kind would send it after all.
+            uint32_t now = 0;
+            ioshare_lock(share);
+            if (ioshare_get(share, k->kind, a, &now) == 0 && now == static_cast<uint32_t>(value))
+                ioshare_put(share, k->kind, a, old);
+            ioshare_unlock(share);
         }
-        return confirm(share, *k, a, static_cast<uint32_t>(value));
+        if (rc != IOSHARE_DONE) return failed(what, rc, name);
+        std::printf("%s %d set to %ld, on the board\n", k->name, a, value);
+        return 0;
     }
     if (std::strcmp(cmd, "read") == 0 && argc == 4) {
         if (k->kind == IOSHARE_BIT_OUT || k->kind == IOSHARE_INT_OUT || k->kind == IOSHARE_DWORD_IN)
             return bad("read takes di, coilrb, ir or hrrb, not", k->name);
         if (!parseInt(argv[3], 1, 2000, &count)) return bad("bad count", argv[3]);
-        const int rc = ioshare_request(share, k->kind, a, static_cast<int32_t>(count), kTimeoutMs);
-        if (rc != 0) {
-            std::fprintf(stderr, "zuqio: the server did not take the request (%d)\n", rc);
-            return 1;
+        const int rc =
+            ioshare_request_confirmed(share, k->kind, a, static_cast<int32_t>(count), kTimeoutMs);
+        // A failed read leaves the image as it was: old values are no answer.
+        if (rc != IOSHARE_DONE) {
+            char what[96];
+            std::snprintf(what, sizeof what, "read of %s %d count %ld", k->name, a, count);
+            return failed(what, rc, name);
         }
-        // A failed read leaves the image as it was; only the server's log says so.
         printPoints(*snapshot(), *k, a, count);
         return 0;
     }
