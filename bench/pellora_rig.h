@@ -46,10 +46,11 @@ inline std::string slurp(const std::string &path) {
 }
 
 // One request the board served: when it had arrived (monotonic µs), function,
-// address, count.
+// address, count, and what the board did ("ok", "silent", ...).
 struct Served {
     long long micros;
     unsigned function, address, count;
+    char outcome[32];
 };
 
 class Rig {
@@ -112,8 +113,8 @@ class Rig {
         while (std::getline(trace_, line)) {
             if (trace_.eof()) break;  // a line still being written
             Served s{};
-            if (std::sscanf(line.c_str(), "%lld %u %u %u", &s.micros, &s.function, &s.address,
-                            &s.count) == 4)
+            if (std::sscanf(line.c_str(), "%lld %u %u %u %31s", &s.micros, &s.function, &s.address,
+                            &s.count, s.outcome) == 5)
                 out.push_back(s);
         }
         if (trace_.eof()) {
@@ -122,6 +123,28 @@ class Rig {
             trace_.seekg(-static_cast<std::streamoff>(line.size()), std::ios::cur);
         }
         return out;
+    }
+
+    // Sends one command line to the board and returns its one-line reply
+    // ("" when none came within 5 s). The board writes nothing unasked
+    // after its first line, so its reply is what comes after the output
+    // seen so far.
+    std::string boardCommand(const std::string &line) {
+        const size_t seen = slurp(path("board.out")).size();
+        const std::string text = line + "\n";
+        if (write(boardIn_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            return "";
+        std::string reply;
+        waitFor(
+            [&] {
+                const std::string out = slurp(path("board.out"));
+                const size_t end = out.find('\n', seen);
+                if (end == std::string::npos) return false;
+                reply = out.substr(seen, end - seen);
+                return true;
+            },
+            5000);
+        return reply;
     }
 
     ioShare_t *share = nullptr;
