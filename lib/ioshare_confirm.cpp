@@ -29,7 +29,7 @@ bool serverGone(const ioshareHealth &copy, const ioshare::Ticket &t) {
 }
 
 // The name of the shared-memory object mapped at `share`, from the process's
-// own map ("" when it is not one, or its name is gone).
+// own map ("" when that cannot be read, or its name is gone).
 std::string objectName(const void *share) {
     FILE *maps = std::fopen("/proc/self/maps", "re");
     if (maps == nullptr) return "";
@@ -120,8 +120,9 @@ int ioshare_request_confirmed(ioShare_t *share, int kind, int32_t addr, int32_t 
     const long long end = monoMs() + (timeoutMs > 0 ? timeoutMs : 0);
     // The record beside the region that is mapped there, whatever name it
     // was opened by; a region whose name is gone has no server any more.
+    // Where the process's map cannot be read, the environment's name.
     const std::string name = objectName(share);
-    const ioshareHealth *health = name.empty() ? nullptr : ioshare_health_open(name.c_str());
+    const ioshareHealth *health = ioshare_health_open(name.empty() ? nullptr : name.c_str());
     ioshareHealth copy{};
     int result = IOSHARE_ERR_NO_HEALTH;
     ioshare::Ticket ticket;

@@ -34,7 +34,8 @@ size_t requestLength(const Bytes &buf) {
 }
 
 const char *outcomeOf(const Misbehave &m) {
-    static const char *const kNames[] = {"ok", "silent", "late", "otherslave", "otherfunction"};
+    static const char *const kNames[] = {"ok",         "silent",        "late",
+                                         "otherslave", "otherfunction", "kept"};
     return kNames[m.kind];
 }
 
@@ -178,12 +179,14 @@ void ScriptedBoard::answer(const Bytes &req) {
                 break;
             }
             case 15:
-                for (unsigned i = 0; i < count && 7 + i / 8 < req.size(); ++i)
+                for (unsigned i = 0;
+                     i < count && 7 + i / 8 < req.size() && m.kind != Misbehave::KeepOutputs; ++i)
                     coils_[(addr + i) % 256] = (req[7 + i / 8] >> (i % 8) & 1) != 0;
                 out.insert(out.end(), req.begin() + 2, req.begin() + 6);
                 break;
             case 16:
-                for (unsigned i = 0; i < count && 8 + 2 * i < req.size(); ++i)
+                for (unsigned i = 0;
+                     i < count && 8 + 2 * i < req.size() && m.kind != Misbehave::KeepOutputs; ++i)
                     holdingRegs_[(addr + i) % 512] = req[7 + 2 * i] << 8 | req[8 + 2 * i];
                 out.insert(out.end(), req.begin() + 2, req.begin() + 6);
                 break;

@@ -33,7 +33,7 @@ struct BoardRequest {
 
 // What the board does with one request.
 struct Misbehave {
-    enum Kind { None, Silent, Late, OtherSlave, OtherFunction } kind = None;
+    enum Kind { None, Silent, Late, OtherSlave, OtherFunction, KeepOutputs } kind = None;
     int lateMs = 0;
     static Misbehave none() { return {}; }
     // No answer, and a write is not carried out.
@@ -43,6 +43,9 @@ struct Misbehave {
     // An answer of the same length from slave 9, or with function code 4.
     static Misbehave otherSlave() { return {OtherSlave, 0}; }
     static Misbehave otherFunction() { return {OtherFunction, 0}; }
+    // A write answered as carried out, its outputs left as they were (forced
+    // on the board).
+    static Misbehave keepOutputs() { return {KeepOutputs, 0}; }
 };
 
 class ScriptedBoard {

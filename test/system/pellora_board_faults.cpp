@@ -159,6 +159,45 @@ TEST(BoardFaults, MissedIdentifierReadAndDroppedWrite) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// A board that answers coil writes but keeps its own coils (forced on it):
+// the write is done as far as the board is concerned, the coils are sent
+// once more, then left as the board has them, logged once and flagged.
+TEST(BoardFaults, BoardKeepingItsOwnOutputsIsNotFoughtEveryCycle) {
+    fbtest::TestNames names("kept");
+    ScriptedBoard board(names.boardLink, 0x0C23);
+    preset(board);
+    board.setRule([](const BoardRequest &r) {
+        return r.function == 15 ? Misbehave::keepOutputs() : Misbehave::none();
+    });
+    fbtest::Server server;
+    ASSERT_TRUE(server.start(names, {"-i", "20"}));
+    ASSERT_TRUE(server.waitReady()) << server.err();
+    ioShare_t *share = ioshare_open(names.shmName.c_str());
+    ASSERT_NE(share, nullptr);
+    ioshare_lock(share);
+    ioshare_put(share, IOSHARE_BIT_OUT, 0, 1);
+    ioshare_unlock(share);
+    EXPECT_EQ(ioshare_request_confirmed(share, IOSHARE_BIT_OUT, 0, 1, 5000), IOSHARE_DONE);
+    const ioshareHealth *mapped = ioshare_health_open(names.shmName.c_str());
+    ASSERT_NE(mapped, nullptr);
+    ioshareHealth h{};
+    EXPECT_TRUE(fbtest::waitUntil([&] {
+        return ioshare_health_read(mapped, &h) == 0 &&
+               h.outputsOverridden == 1u << IOSHARE_BIT_OUT;
+    }));
+    const size_t seen = board.requests().size();
+    ASSERT_TRUE(fbtest::waitUntil([&] { return board.requests().size() >= seen + 40; }));
+    int writes = 0;
+    for (const BoardRequest &r : board.requests()) writes += r.function == 15;
+    EXPECT_EQ(writes, 2);  // the client's, and one more
+    const std::string log = fbtest::readFile(names.logFile);
+    EXPECT_EQ(countOf(log, "bit outputs read back from the board differ"), 1) << log;
+    EXPECT_EQ(countOf(log, "the board keeps its bit outputs"), 1) << log;
+    ioshare_health_close(mapped);
+    ioshare_close(share);
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // The board's device goes away (its pseudo-terminal closed, the path left
 // dangling) and a new one comes back under the same path: the server logs
 // the first failed read, opens the port again, and the inputs are current
