@@ -11,6 +11,7 @@
 #include "../../server/region.cpp"
 #include "exec_wrapper.h"
 #include "ioshare.h"
+#include "ioshare_region.h"
 
 int runningFlag = 1;  // the server's run flag, which the region module reads
 
@@ -232,6 +233,62 @@ TEST(ClientHelpers, RequestWithoutAServer) {
     errno = 0;
     EXPECT_EQ(ioshare_open("/fbtest-refresh-no-such-region"), nullptr);
     EXPECT_EQ(errno, ENOENT);
+    // A region that is no server's: nothing can be confirmed, nothing posted.
+    setenv(IOSHARE_NAME_ENV, "/fbtest-refresh-no-such-region", 1);
+    EXPECT_EQ(ioshare_request_confirmed(r.get(), IOSHARE_INT_OUT, 40, 1, 20),
+              IOSHARE_ERR_NO_HEALTH);
+    unsetenv(IOSHARE_NAME_ENV);
+    EXPECT_EQ(r->intOutReqAddr, IOSHARE_IDLE);
+}
+
+// A posted request's fate as a client reads it off the server's progress:
+// taken or replaced in the slot, numbers that wrap around, its refused bit,
+// a bit too old to tell, a server that stopped or started again.
+TEST(ClientHelpers, PostedRequestIsFollowedToItsSettlement) {
+    using ioshare::Stage;
+    auto r = std::make_unique<ioShare_t>();
+    idleRequestSlots(r.get());
+    ioshareHealth h{};
+    h.generation = 7;
+    h.serverPid = static_cast<int32_t>(getpid());
+    h.state = IOSHARE_STATE_CYCLING;
+    ioshareSlotProgress &p = h.slots[IOSHARE_INT_OUT];
+    p.taken = 0xFFFFFFFE;
+    ioshare::Ticket t;
+    ioshare::post(r.get(), h, IOSHARE_INT_OUT, 40, 2, &t);
+    EXPECT_EQ(ioshare::takeStage(r.get(), h, &t), Stage::Posted);
+    r->intOutReqAddr = 41;  // another client's, in its place
+    EXPECT_EQ(ioshare::takeStage(r.get(), h, &t), Stage::Refused);
+    r->intOutReqAddr = IOSHARE_IDLE;
+    p.taken = 0xFFFFFFFF;
+    ASSERT_EQ(ioshare::takeStage(r.get(), h, &t), Stage::Taken);
+    ASSERT_EQ(t.number, 0xFFFFFFFFu);
+
+    struct Case {
+        uint32_t confirmed, taken;
+        bool refused;
+        uint32_t generation, state;
+        Stage stage;
+    } cases[] = {
+        {0xFFFFFFFE, 0xFFFFFFFF, false, 7, IOSHARE_STATE_CYCLING, Stage::Taken},
+        {0xFFFFFFFF, 0xFFFFFFFF, false, 7, IOSHARE_STATE_CYCLING, Stage::Done},
+        {0x00000003, 0x00000004, false, 7, IOSHARE_STATE_FAILING, Stage::Done},
+        {0xFFFFFFFF, 0xFFFFFFFF, true, 7, IOSHARE_STATE_CYCLING, Stage::Refused},
+        {0x000000FE, 0x000000FE, false, 7, IOSHARE_STATE_CYCLING, Stage::Done},
+        {0x000000FF, 0x000000FF, false, 7, IOSHARE_STATE_CYCLING, Stage::Refused},  // too old
+        {0xFFFFFFFE, 0xFFFFFFFF, false, 8, IOSHARE_STATE_CYCLING, Stage::Restarted},
+        {0xFFFFFFFE, 0xFFFFFFFF, false, 7, IOSHARE_STATE_STOPPED, Stage::Restarted},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.taken);
+        p.confirmed = c.confirmed;
+        p.taken = c.taken;
+        const uint32_t bit = t.number % IOSHARE_REFUSED_BITS;
+        p.refused[bit / 32] = c.refused ? 1u << (bit % 32) : 0u;
+        h.generation = c.generation;
+        h.state = c.state;
+        EXPECT_EQ(ioshare::settleStage(h, t), c.stage);
+    }
 }
 
 }  // namespace
