@@ -137,7 +137,7 @@ int failed(const char *what, int rc, const char *name) {
 }
 
 const char *stateName(uint32_t state) {
-    static const char *const kNames[] = {"starting", "cycling",  "no board",
+    static const char *const kNames[] = {"starting", "cycling", "no board",
                                          "failing",  "no port", "stopped"};
     return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "unknown";
 }
@@ -166,6 +166,10 @@ int printHealth(const ioshareHealth *health) {
     std::printf("failed reads %u, requests %u, writes %u\n", h.failedReads, h.failedRequests,
                 h.failedWrites);
     std::printf("port reopens %u\n", h.portReopens);
+    std::printf(
+        "outputs sent again %u%s%s\n", h.outputResends,
+        (h.outputsOverridden >> IOSHARE_BIT_OUT & 1) != 0 ? ", board keeps its coils" : "",
+        (h.outputsOverridden >> IOSHARE_INT_OUT & 1) != 0 ? ", board keeps its registers" : "");
     h.lastError[IOSHARE_HEALTH_ERROR_SIZE - 1] = '\0';
     std::printf("last error %s\n", h.lastError[0] != '\0' ? h.lastError : "none");
     return 0;
@@ -177,7 +181,8 @@ int status(const char *name) {
     if (health == nullptr || ioshare_health_read(health, &probe) != 0) {
         const int saved = errno;
         if (health != nullptr) ioshare_health_close(health);
-        std::fprintf(stderr, "zuqio: no health record beside the region: %s (is pellora running?)\n",
+        std::fprintf(stderr,
+                     "zuqio: no health record beside the region: %s (is pellora running?)\n",
                      std::strerror(saved));
         return 1;
     }
