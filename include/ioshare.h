@@ -216,8 +216,12 @@ typedef struct ioshareHealth {
     uint32_t outputsOverridden; /* bit 1 << IOSHARE_BIT_OUT, 1 << IOSHARE_INT_OUT: the
                                    board keeps those outputs at other values than the
                                    clients set, even after they were sent again */
-    uint32_t reserved;
+    int32_t lockHolderPid;      /* process that held the region's mutex in the last
+                                   wait of the server of 20 ms or more (0: none yet) */
     ioshareSlotProgress slots[IOSHARE_SLOT_KINDS]; /* by enum ioshareKind */
+    uint32_t lockLongestUs; /* longest wait of the server for the mutex, about
+                               the last ten seconds */
+    uint32_t lockSlowWaits; /* waits of 20 ms or more for the mutex so far */
 } ioshareHealth;
 
 IOSHARE_ASSERT(offsetof(ioshareHealth, inputsMs) == 16, "inputsMs");
@@ -225,7 +229,7 @@ IOSHARE_ASSERT(offsetof(ioshareHealth, cycles) == 40, "cycles");
 IOSHARE_ASSERT(offsetof(ioshareHealth, lastError) == 72, "lastError");
 IOSHARE_ASSERT(offsetof(ioshareHealth, generation) == 200, "generation");
 IOSHARE_ASSERT(offsetof(ioshareHealth, slots) == 216, "slots");
-IOSHARE_ASSERT(sizeof(ioshareHealth) == 456, "health record");
+IOSHARE_ASSERT(sizeof(ioshareHealth) == 464, "health record");
 
 /* ---- Client helpers (libfieldbus) ----
  * For the processes that use a running server's region. Fields and images
@@ -257,7 +261,9 @@ int ioshare_close(ioShare_t *share);
 
 /* Takes the region's mutex: 0; 1 when its last holder died holding it (the
  * mutex is made consistent again and is held); -1 with errno set when it is
- * not taken. Release it promptly: the server needs it every cycle. */
+ * not taken (ENOTRECOVERABLE: a client spoilt it and it is not touched; the
+ * server sets it up afresh, try again). Release it promptly: the server
+ * needs it every cycle. */
 int ioshare_lock(ioShare_t *share);
 
 /* Releases the mutex: 0, or -1. */

@@ -129,6 +129,10 @@ int ioshare_close(ioShare_t *share) {
 }
 
 int ioshare_lock(ioShare_t *share) {
+    if (!ioshare::mutexSound(share)) {
+        errno = ENOTRECOVERABLE;  // the server sets it up afresh on its next lock
+        return -1;
+    }
     const int rc = pthread_mutex_lock(&share->mutex);
     const int result = ioshare::repairLock(share, rc);
     if (result < 0) errno = rc;

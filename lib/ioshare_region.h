@@ -66,6 +66,20 @@ const char *regionName(const char *name);
 // -1 not taken (rc is then the cause).
 int repairLock(ioShare_t *share, int rc);
 
+// Whether the region's mutex has a kind the server sets up. One written over
+// is never locked (a lock on some kinds ends the calling process): the
+// server sets it up afresh.
+bool mutexSound(const ioShare_t *share);
+
+// Guards this process's mapping of the region: a SIGBUS on its pages (the
+// object cut short by a client) gives the object its size back through `fd`,
+// which the caller keeps open, and the access goes on (on zeros where pages
+// were cut). One mapping per process; called again for a new one.
+void guardMapping(void *base, size_t size, int fd);
+
+// Whether the guard had to repair the mapping since the last call.
+bool mappingRepaired();
+
 // Copies `count` bits from `src` starting at bit `srcBit` (LSB first) to the
 // start of `dst`, whose first (count + 7) / 8 bytes are cleared first.
 void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, size_t count);

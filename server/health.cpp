@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,8 +16,10 @@ namespace {
 std::string healthName(const char *regionName) {
     return std::string(regionName) + IOSHARE_HEALTH_SUFFIX;
 }
-// Differs from the one before (when the object is reused) and, by the
-// clock and the pid, from those of other starts; never 0.
+uint32_t lastGeneration = 0;
+
+// Differs from the one before in this process and, by the clock and the
+// pid, from those of other starts; never 0.
 uint32_t newGeneration(uint32_t previous) {
     timespec t{};
     clock_gettime(CLOCK_REALTIME, &t);
@@ -30,9 +33,21 @@ uint32_t newGeneration(uint32_t previous) {
 
 ioshareHealth *createHealth(const char *regionName) {
     const std::string name = healthName(regionName);
-    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0640);
+    // Made new at every start, and never adopted: a record someone else put
+    // under the name beforehand would let them forge the server's word. One
+    // this process may not remove refuses the start (errno EEXIST).
+    if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
+        const int why = errno;
+        std::fprintf(stderr, "health record %s is another user's and cannot be removed (%s)\n",
+                     name.c_str(), std::strerror(why));
+        errno = EEXIST;
+        return nullptr;
+    }
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0640);
     if (fd == -1) {
+        const bool taken = errno == EEXIST;
         std::perror("shm_open health");
+        if (taken) errno = EEXIST;  // slipped in since: not this server's
         return nullptr;
     }
     // Readable by the region's group, written by the server alone: the
@@ -52,10 +67,10 @@ ioshareHealth *createHealth(const char *regionName) {
     auto *h = static_cast<ioshareHealth *>(p);
     healthBeginWrite(h);
     const uint32_t sequence = h->sequence;
-    const uint32_t previous = h->generation;
     std::memset(h, 0, sizeof *h);
     h->sequence = sequence;
-    h->generation = newGeneration(previous);
+    h->generation = newGeneration(lastGeneration);
+    lastGeneration = h->generation;
     h->version = IOSHARE_HEALTH_VERSION;
     h->size = sizeof *h;
     h->serverPid = static_cast<int32_t>(getpid());

@@ -4,9 +4,12 @@
 
 #include "ioshare.h"
 
-// Creates (or reuses) the object named after the region `regionName`, mode
-// 0640 whatever the umask, maps it and fills in version, size and pid. The
-// record, or null after perror of the failing call (the server runs without).
+// Creates the object named after the region `regionName` afresh (one
+// already there is removed first), mode 0640 whatever the umask, maps it
+// and fills in version, size, pid and a new generation. The record, or null
+// after a message: errno EEXIST when the name holds another user's object
+// that cannot be removed (the start must be refused: clients would read
+// that one), anything else when the server may run without one.
 ioshareHealth *createHealth(const char *regionName);
 
 // Removes the object's name (the mapping stays with the process).

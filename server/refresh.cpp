@@ -13,8 +13,10 @@
 
 #include "../lib/ioshare_region.h"
 #include "board.h"
+#include "condition.h"
 #include "health.h"
 #include "ioshare.h"
+#include "lock_waits.h"
 #include "log.h"
 #include "modbus.h"
 #include "msw.h"
@@ -31,7 +33,6 @@ unsigned char intOutCache[IOSHARE_AREA_SIZE];
 namespace {
 
 constexpr char kPort = 1;
-constexpr useconds_t kLockRetryUs = 100000;
 // While no board has answered, it is asked for again this often.
 constexpr long long kDiscoveryMs = 3000;
 // Shortest wait of a cycle that has no board to talk to (no board found, or
@@ -105,9 +106,12 @@ struct CycleState {
     ioshareHealth *health = nullptr;
     Outputs out;  // the writes owed to the board, the slots' progress
     bool readFailing[5] = {};
-    int failedInRow = 0;     // periodic reads that failed one after the other
+    unsigned char answers[5][IOSHARE_AREA_SIZE];  // the periodic reads' answers, in kReads order
+    int failedInRow = 0;                          // periodic reads that failed one after the other
     bool boardBack = false;  // a read succeeded after kSilentReads or more failed
     bool boardPresent = false;
+    int32_t boardId = IOSHARE_NO_BOARD;
+    int32_t interval = 100;  // as the last cycle found it
     long long nextDiscoveryMs = 0;
     unsigned refusedId = 0;
     bool portOpen = true;
@@ -125,9 +129,6 @@ ioshareHealth *refreshHealth = nullptr;
 // cycle, and the deadline of the wait it is in (0: none).
 long long beatMs = 0;
 long long waitingUntilMs = 0;
-
-// Set by the main thread when it released a stuck condition lock.
-int conditionRepair = 0;
 
 void beat(long long waitUntil) {
     __atomic_store_n(&waitingUntilMs, waitUntil, __ATOMIC_RELAXED);
@@ -155,7 +156,8 @@ Layout takeLayout(const ioShare_t *s) {
 // signal nobody waited for: it is served now rather than an interval later.
 bool requestWaiting(const ioShare_t *share) {
     for (const Slot &s : kSlots)
-        if (share->*kKinds[s.kind].reqAddr != IOSHARE_IDLE) return true;
+        if (__atomic_load_n(&(share->*kKinds[s.kind].reqAddr), __ATOMIC_RELAXED) != IOSHARE_IDLE)
+            return true;
     return false;
 }
 
@@ -245,7 +247,10 @@ OutputKind *outputOf(CycleState *st, int readKind) {
                                             : nullptr;
 }
 
-ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, unsigned char *buf) {
+// The reads are made one after the other, and their answers copied into
+// the images under one hold of the mutex: a client that keeps taking it
+// costs the cycle one wait, not one per kind.
+ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout) {
     ReadResult result;
     int index = -1;
     for (const PeriodicRead &r : kReads) {
@@ -255,8 +260,8 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
         if (span.count <= 0) continue;
         ++result.made;
         const int rc = boardTransfer(k.function, span.base,
-                                     static_cast<long long>(span.count) * k.registersPerPoint, buf,
-                                     IOSHARE_AREA_SIZE);
+                                     static_cast<long long>(span.count) * k.registersPerPoint,
+                                     st->answers[index], IOSHARE_AREA_SIZE);
         if (rc != 0) {
             // Logged when the reads start failing and when they come back,
             // not every cycle: the image keeps its last values meanwhile.
@@ -265,7 +270,6 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
                        r.name, span.base, rc);
             st->readFailing[index] = true;
             ++st->failedInRow;
-            if (OutputKind *out = outputOf(st, r.kind)) afterReadBack(&st->out, out, nullptr, 0);
             if (st->health != nullptr) {
                 healthBeginWrite(st->health);
                 ++st->health->failedReads;
@@ -281,17 +285,32 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout, un
         if (st->failedInRow >= kSilentReads) st->boardBack = true;
         st->failedInRow = 0;
         ++result.ok;
-        if (!held(lockRegion(share))) continue;
-        std::memcpy(share->*k.image, buf, imageBytes(k, span.count));
-        pthread_mutex_unlock(&share->mutex);
         result.read[r.kind] = true;
-        // The writes sent before this read-back are on the board and in
-        // its image now: said at once, not at the end of the cycle.
-        if (OutputKind *out = outputOf(st, r.kind)) {
-            afterReadBack(&st->out, out, buf, span.count);
-            publishProgress(&st->out);
-        }
     }
+    if (result.ok > 0 && held(lockRegion(share))) {
+        index = -1;
+        for (const PeriodicRead &r : kReads) {
+            ++index;
+            const Kind &k = kKinds[r.kind];
+            if (result.read[r.kind])
+                std::memcpy(share->*k.image, st->answers[index],
+                            imageBytes(k, layout.of[r.kind].count));
+        }
+        pthread_mutex_unlock(&share->mutex);
+    } else if (result.ok > 0) {
+        for (bool &read : result.read) read = false;  // stopping: nothing reached the images
+    }
+    // The writes sent before a read-back are on the board and in its image
+    // now: said at once, not at the end of the cycle.
+    index = -1;
+    for (const PeriodicRead &r : kReads) {
+        ++index;
+        OutputKind *out = outputOf(st, r.kind);
+        if (out == nullptr) continue;
+        afterReadBack(&st->out, out, result.read[r.kind] ? st->answers[index] : nullptr,
+                      layout.of[r.kind].count);
+    }
+    publishProgress(&st->out);
     return result;
 }
 
@@ -303,6 +322,41 @@ void holdOutputs(CycleState *st, ioShare_t *share) {
     std::memcpy(intOutCache, share->intOutImage, sizeof intOutCache);
     pthread_mutex_unlock(&share->mutex);
     st->out.bits.cacheHeld = st->out.regs.cacheHeld = true;
+}
+
+// A client cut the region short, and its size was put back: the pages it
+// cut are zeros now. Where that took the header, the server's part is set
+// up again as it was (board, layout, interval, idle slots, the trailer's
+// values) and the output images as clients last set them; the mutex and the
+// condition are found spoilt and set up afresh by their next users, and
+// the inputs come back with this cycle's reads. Called with the mutex held.
+void rebuildRegion(CycleState *st, ioShare_t *share) {
+    if (share->tailReq == IOSHARE_IDLE) {
+        logMsg(1, "region resized by a client: its size put back");
+        return;
+    }
+    logMsg(1, "region cut short by a client: its size, header and output images put back");
+    const BoardLayout *b = st->boardPresent ? findBoardLayout(st->boardId) : nullptr;
+    share->boardId = b != nullptr ? st->boardId : IOSHARE_NO_BOARD;
+    share->interval = st->interval;
+    if (b != nullptr) {
+        const int32_t layout[][2] = {
+            {b->bitInBase, b->bitInCount},    {b->bitOutBase, b->bitOutCount},
+            {b->bitOutBase, b->bitOutCount},  {b->intInBase, b->intInCount},
+            {b->intOutBase, b->intOutCount},  {b->intOutBase, b->intOutCount},
+            {b->dwordInBase, b->dwordInCount}};
+        for (int k = 0; k < ioshare::kKindCount; ++k) {
+            share->*kKinds[k].base = layout[k][0];
+            share->*kKinds[k].count = layout[k][1];
+        }
+    }
+    idleRequestSlots(share);
+    share->auxSize = IOSHARE_AREA_SIZE;
+    share->tailReq = IOSHARE_IDLE;
+    share->tailSlots = IOSHARE_TAIL_SLOTS;
+    share->tailSlotSize = IOSHARE_TAIL_SLOT_SIZE;
+    std::memcpy(share->bitOutImage, bitOutCache, sizeof bitOutCache);
+    std::memcpy(share->intOutImage, intOutCache, sizeof intOutCache);
 }
 
 // The reads taken this cycle are settled by its periodic reads: in the
@@ -333,6 +387,7 @@ void discover(CycleState *st, ioShare_t *share, long long now) {
         return;
     }
     st->boardPresent = true;
+    st->boardId = static_cast<int32_t>(id);
     holdOutputs(st, share);
     logMsg(2, "rk-board ID=%04X found, refresh cycle started", id);
     if (st->health != nullptr) {
@@ -386,7 +441,7 @@ bool passed(const timespec &deadline) {
 timespec waitDeadline(const CycleState &st, const ioShare_t *share) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec deadline = refreshDeadline(now, share->interval);
+    timespec deadline = refreshDeadline(now, __atomic_load_n(&share->interval, __ATOMIC_RELAXED));
     if (st.boardPresent && st.portOpen) return deadline;
     const long long nowMs = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
     long long endMs = deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000;
@@ -416,6 +471,10 @@ void recordCycle(CycleState *st, const ReadResult &reads, long long cycleUs) {
         st->rateFromMs = now;
         st->rateFromCycles = h->cycles;
     }
+    const LockWaitFigures waits = lockWaitFigures();
+    h->lockLongestUs = waits.longestUs;
+    h->lockSlowWaits = waits.slowWaits;
+    h->lockHolderPid = waits.holderPid;
     if (!st->portOpen)
         h->state = IOSHARE_STATE_NO_PORT;
     else if (!st->boardPresent)
@@ -464,7 +523,8 @@ void setRefreshHealth(ioshareHealth *health) {
 }
 
 void refreshRepairCondition(void) {
-    __atomic_store_n(&conditionRepair, 1, __ATOMIC_RELEASE);
+    // Nothing left to do: the condition is never initialised afresh while
+    // anyone may wait on it, and the cycle does not wait on it at all.
 }
 
 bool refreshStalled(long long nowMs, long long limitMs) {
@@ -472,18 +532,6 @@ bool refreshStalled(long long nowMs, long long limitMs) {
     if (waitUntil > 0 && nowMs <= waitUntil + limitMs) return false;
     const long long last = __atomic_load_n(&beatMs, __ATOMIC_RELAXED);
     return last > 0 && nowMs - last > limitMs;
-}
-
-// This thread is the condition's only waiter; when it is not waiting,
-// anything but the state it left there was written over the condition, and
-// a wait or a client's signal on it could block for good. True when it had
-// to be initialised afresh.
-bool checkCondition(ioShare_t *share) {
-    if (conditionLooksSound(share, false)) return false;
-    logMsg(1, "region condition overwritten by a client: initialised afresh");
-    reinitRegionCondition(share);
-    __atomic_store_n(&conditionRepair, 0, __ATOMIC_RELEASE);
-    return true;
 }
 
 void *writeThread(void *arg) {
@@ -496,6 +544,8 @@ void *writeThread(void *arg) {
     st.out.bits.cache = bitOutCache;
     st.out.regs.cache = intOutCache;
     st.boardPresent = share->boardId != IOSHARE_NO_BOARD;
+    st.boardId = share->boardId;
+    st.interval = share->interval;
     if (st.boardPresent) holdOutputs(&st, share);
     st.nextDiscoveryMs = healthNowMs() + kDiscoveryMs;
     if (st.health != nullptr) {
@@ -504,30 +554,24 @@ void *writeThread(void *arg) {
         st.health->state = st.boardPresent ? IOSHARE_STATE_CYCLING : IOSHARE_STATE_NO_BOARD;
         healthEndWrite(st.health);
     }
+    startWaker(share);
     beat(0);
     while (serverRunning()) {
-        if (!held(lockRegion(share))) {
-            usleep(kLockRetryUs);
-            continue;
-        }
-        checkCondition(share);
-        // Tested again under the mutex: a stop whose broadcast came while
-        // this thread was busy would otherwise leave it waiting an interval.
-        if (serverRunning() && !requestWaiting(share)) {
+        // The interval, or a client's signal passed on by the waker. Posted
+        // requests are found in the slots whether or not a signal came: a
+        // condition a client spoilt costs a cycle's latency, not the cycle.
+        if (!requestWaiting(share)) {
             const timespec deadline = waitDeadline(st, share);
             beat(deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000);
             // A deadline already passed (interval 0, or a cycle longer than
-            // the interval) is no reason to enter the wait at all.
-            if (!passed(deadline) && !held(waitRegion(share, &deadline))) {
-                usleep(kLockRetryUs);
-                continue;
-            }
+            // the interval) is no reason to wait at all.
+            if (!passed(deadline)) awaitNudge(deadline);
         }
-        // What a signaller that died left of the condition goes; nobody
-        // waits on it now (clients only signal).
-        if (!checkCondition(share) &&
-            __atomic_exchange_n(&conditionRepair, 0, __ATOMIC_ACQ_REL) != 0)
-            reinitRegionCondition(share);
+        const bool cut = restoreRegionSize();
+        if (!held(lockRegion(share))) continue;  // only while stopping
+        noteCycleStarted();
+        if (cut) rebuildRegion(&st, share);
+        st.interval = share->interval;
         beat(0);
         const long long startUs = nowUs();
         const Layout layout = takeLayout(share);
@@ -540,7 +584,7 @@ void *writeThread(void *arg) {
         if (st.portOpen) {
             const Span bits = layout.of[IOSHARE_BIT_OUT], regs = layout.of[IOSHARE_INT_OUT];
             sendOutputs(&st.out, bits.base, bits.count, regs.base, regs.count);
-            reads = readImages(&st, share, layout, buf);
+            reads = readImages(&st, share, layout);
             if (reads.made > 0) st.silentCycles = reads.ok == 0 ? st.silentCycles + 1 : 0;
             if (reads.ok > 0) st.reopenBackoffMs = kReopenFirstMs;
             // A board that answers again after a silence may have restarted

@@ -3,9 +3,9 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "../lib/ioshare_region.h"
+#include "lock_waits.h"
 #include "log.h"
 #include "running.h"
 
@@ -34,19 +35,25 @@ void *mapRegion(int fd, size_t size) {
     return p;
 }
 
+#if defined(__SANITIZE_THREAD__) || defined(FIELDBUS_UNDER_TSAN)
+#define REGION_UNDER_THREAD_CHECKER true
+#else
+#define REGION_UNDER_THREAD_CHECKER false
+#endif
+
 namespace {
+
+// One wait for the mutex, after which it is looked at again.
+constexpr int kLockStepMs = 250;
 
 // Set while createRegion holds the mutex of a region left behind, until
 // initRegion has set the region up again under it.
 bool heldLeftMutex = false;
 
-// What the region's mutex and condition look like as this server set them
-// up (the C library's own fields): the mutex's kind never changes, and the
-// condition's flags word and waiter counts are back to these whenever the
-// refresh thread, its only waiter, is not waiting. Anything else was written
-// over them. -1: not known yet.
+// The kind of the region's mutex as this server set it up (the C library's
+// own field): it never changes, so anything else was written over it. -1:
+// not known yet.
 int expectedKind = -1;
-long long expectedWrefs = -1;
 
 int mutexKind(const ioShare_t *share) {
     return __atomic_load_n(&share->mutex.__data.__kind, __ATOMIC_RELAXED);
@@ -56,18 +63,15 @@ int mutexWord(const ioShare_t *share) {
     return __atomic_load_n(&share->mutex.__data.__lock, __ATOMIC_RELAXED);
 }
 
-// Whether the mutex's kind is no longer the one this server set up.
+// Whether the mutex's kind is no longer the one this server set up (or any
+// the server would: a lock on some kinds ends the process).
 bool mutexOverwritten(const ioShare_t *share) {
     const int expected = __atomic_load_n(&expectedKind, __ATOMIC_RELAXED);
-    return expected != -1 && mutexKind(share) != expected;
+    return !ioshare::mutexSound(share) || (expected != -1 && mutexKind(share) != expected);
 }
 
 void noteMutexKind(const ioShare_t *share) {
     __atomic_store_n(&expectedKind, mutexKind(share), __ATOMIC_RELAXED);
-}
-
-void noteConditionShape(const ioShare_t *share) {
-    expectedWrefs = __atomic_load_n(&share->cond.__data.__wrefs, __ATOMIC_RELAXED);
 }
 
 // Wakes everything that may sleep on one word of the region: the waiters may
@@ -105,6 +109,8 @@ int lockWithin(pthread_mutex_t *mutex, int ms) {
 bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
     if (sizeFound != static_cast<off_t>(sizeof(ioShare_t)) || share->tailReq != IOSHARE_IDLE)
         return false;
+    // One a client spoilt is not locked at all: it is set up afresh.
+    if (!ioshare::mutexSound(share)) return false;
     const int rc = lockWithin(&share->mutex, 2000);
     if (rc == EOWNERDEAD) pthread_mutex_consistent(&share->mutex);
     return rc == 0 || rc == EOWNERDEAD;
@@ -113,6 +119,8 @@ bool takeLeftMutex(ioShare_t *share, off_t sizeFound) {
 }  // namespace
 
 namespace {
+
+int regionFd = -1;
 
 // Name under which a new region is prepared, until initRegion gives it its
 // real name (publishAs); empty when the region was found under its real name.
@@ -125,12 +133,53 @@ std::string publishAs;
 // is not initialised yet. -1 when that cannot be done; the caller then
 // creates it under its real name.
 int openUnpublished(const char *name) {
-    const int existing = shm_open(name, O_RDWR, 0);
-    if (existing >= 0 || errno != ENOENT) return existing;
     preparedName = std::string(name) + ".new." + std::to_string(getpid());
+    shm_unlink(preparedName.c_str());  // one a killed start of this pid left
     const int fd = shm_open(preparedName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0660);
     if (fd < 0) preparedName.clear();
     return fd;
+}
+
+// The region's name for this server alone: an object already under it that
+// is this user's own (a region left behind) is reused; anything else there -
+// a symbolic link, another user's object, not a plain object - would let
+// someone else read, forge or steer what the server publishes, and is
+// removed where this process may remove it, or the start is refused.
+int openOwnRegion(const char *name) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = shm_open(name, O_RDWR, 0);  // never through a link
+        if (fd < 0 && errno == ENOENT) {
+            const int fresh = openUnpublished(name);
+            // Where a name cannot be prepared apart, it is made in place, but
+            // only new: never one another process slipped in meanwhile.
+            return fresh >= 0 ? fresh : shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
+        }
+        if (fd < 0 && errno != ELOOP && errno != EACCES) return -1;  // a name refused, ...
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+            return fd;
+        const int why = errno;
+        char what[96];
+        if (fd >= 0)
+            std::snprintf(what, sizeof what, "owned by user %u, not this server's user %u",
+                          static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        else if (why == ELOOP)
+            std::snprintf(what, sizeof what, "a symbolic link");
+        else
+            std::snprintf(what, sizeof what, "another user's, closed to this one");
+        if (fd >= 0) close(fd);
+        if (shm_unlink(name) != 0) {
+            std::fprintf(stderr, "region %s is %s and cannot be removed (%s): start refused\n",
+                         name, what, std::strerror(errno));
+            logMsg(0, "region %s is %s and cannot be removed: start refused", name, what);
+            errno = EEXIST;
+            return -1;
+        }
+        std::printf("region %s was %s: removed, made afresh\n", name, what);
+        logMsg(1, "region %s was %s: removed, made afresh", name, what);
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 }  // namespace
@@ -152,10 +201,9 @@ ioShare_t *createRegion(const char *name) {
     heldLeftMutex = false;
     preparedName.clear();
     publishAs = name;
-    int fd = openUnpublished(name);
-    if (fd == -1) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
+    const int fd = openOwnRegion(name);
     if (fd == -1) {
-        std::perror("shm_open");
+        if (errno != EEXIST) std::perror("shm_open");
         return nullptr;
     }
     // Clients of the region's group must be able to write it, and a mask of
@@ -169,8 +217,16 @@ ioShare_t *createRegion(const char *name) {
         return nullptr;
     }
     void *p = mapRegion(fd, sizeof(ioShare_t));
-    close(fd);  // the mapping stays
-    if (p == nullptr) return nullptr;
+    if (p == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    // Kept open: the region's size is put back through it when a client
+    // cuts it short, and a fault on a cut page is repaired instead of
+    // ending the server.
+    if (regionFd >= 0) close(regionFd);
+    regionFd = fd;
+    ioshare::guardMapping(p, sizeof(ioShare_t), fd);
     auto *share = static_cast<ioShare_t *>(p);
     if (takeLeftMutex(share, sizeFound)) {
         heldLeftMutex = true;
@@ -202,6 +258,7 @@ int initRegionAttributes(pthread_mutexattr_t *mutexAttr, pthread_condattr_t *con
     if (failed(pthread_mutexattr_setrobust(mutexAttr, PTHREAD_MUTEX_ROBUST),
                "pthread_mutexattr_setrobust"))
         return -1;
+
     if (failed(pthread_condattr_init(condAttr), "pthread_condattr_init")) return -1;
     if (failed(pthread_condattr_setpshared(condAttr, PTHREAD_PROCESS_SHARED),
                "pthread_condattr_setpshared"))
@@ -244,7 +301,9 @@ void initRegion(ioShare_t *share, int interval, const pthread_mutexattr_t *mutex
 }
 
 namespace {
-// Process-shared and, where the system allows it, robust.
+// Process-shared and, where the system allows it, robust. (Not with priority
+// inheritance: the C library ends a process that locks such a mutex whose
+// owner word names a thread that does not exist, which any client can write.)
 pthread_mutexattr_t sharedMutexAttributes() {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -319,26 +378,49 @@ void freshMutex(ioShare_t *share) {
     pthread_mutex_unlock(&repairGuard);
 }
 
+// Blocks for the mutex for at most `ms` on the monotonic clock: the lock
+// call's result, ETIMEDOUT when a holder kept it that long. Blocking, not
+// trying and sleeping: the holder's release wakes this waiter, where a try
+// after a sleep loses to any client that blocks on it. The thread checker
+// follows only the realtime-clock call.
+int timedLock(pthread_mutex_t *mutex, int ms) {
+    constexpr bool realtime = REGION_UNDER_THREAD_CHECKER;
+    timespec d{};
+    clock_gettime(realtime ? CLOCK_REALTIME : CLOCK_MONOTONIC, &d);
+    d.tv_sec += ms / 1000;
+    d.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+    if (d.tv_nsec >= 1000000000) {
+        ++d.tv_sec;
+        d.tv_nsec -= 1000000000;
+    }
+    if (realtime) return pthread_mutex_timedlock(mutex, &d);
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &d);
+}
+
 }  // namespace
 
-// Tried, not waited for: a lock that blocks would leave the cycle stuck for
-// good on a mutex a client wrote over. A holder that keeps it is watched
-// from the run loop (MutexHolderWatch).
+// Waited for in steps: a mutex a client writes over meanwhile is looked at
+// again between them, and a stop ends the wait. Who kept the server waiting
+// long is told (LockWaits).
 int lockRegion(ioShare_t *share) {
-    useconds_t step = 20;
     for (;;) {
-        const int rc = pthread_mutex_trylock(&share->mutex);
-        if (rc != EBUSY && rc != EINVAL) return repairRegionLock(share, rc);
-        if (rc == EINVAL && mutexOverwritten(share)) {
+        if (mutexOverwritten(share)) {
             logMsg(1, "region mutex overwritten by a client (kind %d, not %d): initialised afresh",
                    mutexKind(share), __atomic_load_n(&expectedKind, __ATOMIC_RELAXED));
             freshMutex(share);
+        }
+        const int holder = mutexWord(share) & FUTEX_TID_MASK;
+        timespec t0{}, t1{};
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        const int rc = timedLock(&share->mutex, kLockStepMs);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        noteLockWait(holder,
+                     (t1.tv_sec - t0.tv_sec) * 1000000LL + (t1.tv_nsec - t0.tv_nsec) / 1000);
+        if (rc == ETIMEDOUT || rc == EINVAL) {
+            if (!serverRunning()) return -1;
             continue;
         }
-        if (!serverRunning()) return -1;
-        // Clients hold it for microseconds: tried again soon, then less often.
-        usleep(step);
-        if (step < 2000) step *= 2;
+        return repairRegionLock(share, rc);
     }
 }
 
@@ -363,8 +445,8 @@ void MutexHolderWatch::look(ioShare_t *share, long long nowMs) {
         // Marked as left by a holder that died: the next taker repairs it as
         // the robust protocol does, unless someone took it meanwhile.
         int seen = word;
-        if (__atomic_compare_exchange_n(&share->mutex.__data.__lock, &seen, FUTEX_OWNER_DIED,
-                                        false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+        if (__atomic_compare_exchange_n(&share->mutex.__data.__lock, &seen, FUTEX_OWNER_DIED, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
             wakeAll(&share->mutex.__data.__lock);
             logMsg(1, "region mutex held by thread %d, which does not exist: released", holder);
         }
@@ -374,21 +456,6 @@ void MutexHolderWatch::look(ioShare_t *share, long long nowMs) {
         toldStopped_ = true;
     }
     since_ = nowMs;
-}
-
-bool conditionLooksSound(const ioShare_t *share, bool refreshMayWait) {
-    const long long expected = expectedWrefs;
-    if (expected < 0) return true;
-    const auto &d = share->cond.__data;
-    const unsigned wrefs = __atomic_load_n(&d.__wrefs, __ATOMIC_RELAXED);
-    const unsigned ref0 = __atomic_load_n(&d.__g_refs[0], __ATOMIC_RELAXED);
-    const unsigned ref1 = __atomic_load_n(&d.__g_refs[1], __ATOMIC_RELAXED);
-    // Flags in the low three bits, then the number of waiters; each group's
-    // references count two per waiter, with a wake flag in bit 0.
-    if ((wrefs & 7u) != (static_cast<unsigned>(expected) & 7u)) return false;
-    const unsigned waiters = refreshMayWait ? 1 : 0;
-    return (wrefs >> 3) <= waiters && ref0 <= 2 * waiters + 1 && ref1 <= 2 * waiters + 1 &&
-           (refreshMayWait || (ref0 == 0 && ref1 == 0));
 }
 
 int waitRegion(ioShare_t *share, const timespec *deadline) {
@@ -405,39 +472,12 @@ int lockRegionFor(ioShare_t *share, int ms) {
     return repairRegionLock(share, rc);
 }
 
-// The C library keeps the condition's internal lock in the two low bits of
-// one word of the condition (0 free, 1 taken, 2 taken with others waiting).
-namespace {
-unsigned *conditionLockWord(ioShare_t *share) {
-    return &share->cond.__data.__g1_orig_size;
-}
-}  // namespace
-
-bool conditionLockTaken(const ioShare_t *share) {
-    return (__atomic_load_n(&share->cond.__data.__g1_orig_size, __ATOMIC_RELAXED) & 3u) != 0;
-}
-
-void releaseConditionLock(ioShare_t *share) {
-    unsigned *word = conditionLockWord(share);
-    __atomic_fetch_and(word, ~3u, __ATOMIC_RELEASE);
-    // A shared futex: the waiters may be in other processes.
-    syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
-}
-
-void reinitRegionCondition(ioShare_t *share) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&share->cond, &attr);
-    pthread_condattr_destroy(&attr);
-    noteConditionShape(share);
-    // Signallers caught in what was written over it sleep on one of these.
-    auto &d = share->cond.__data;
-    wakeAll(&d.__g1_orig_size);
-    wakeAll(&d.__g_refs[0]);
-    wakeAll(&d.__g_refs[1]);
-    wakeAll(&d.__g_signals[0]);
-    wakeAll(&d.__g_signals[1]);
-    wakeAll(&d.__wrefs);
+bool restoreRegionSize(void) {
+    bool restored = ioshare::mappingRepaired();
+    struct stat st {};
+    if (regionFd >= 0 && fstat(regionFd, &st) == 0 &&
+        st.st_size != static_cast<off_t>(sizeof(ioShare_t)) &&
+        ftruncate(regionFd, static_cast<off_t>(sizeof(ioShare_t))) == 0)
+        restored = true;
+    return restored;
 }

@@ -11,10 +11,17 @@
 // empty, else "/zuqshmio".
 const char *regionName(void);
 
-// Opens (creating, or reusing one left behind) the object `name`, sizes it
-// to the record, maps it shared and clears it. On failure prints the failing
-// call through perror and returns null; the object may stay.
+// Opens (creating, or reusing one of this user's left behind) the object
+// `name`, sizes it to the record, maps it shared and clears it. An object of
+// another user, or a link, under the name is removed, or the start refused
+// (null with errno EEXIST, after a message). On other failures prints the
+// failing call through perror and returns null; the object may stay.
 ioShare_t *createRegion(const char *name);
+
+// Puts the region back to its size when a client cut it short or made it
+// longer (or a fault on a cut page did already): true when it had to, and
+// the pages cut off come back as zeros, to be set up again.
+bool restoreRegionSize(void);
 
 // A region createRegion made new is prepared under a name of its own, and
 // initRegion gives it its real name once its mutex and condition are
@@ -80,11 +87,15 @@ class MutexHolderWatch {
     bool toldStopped_ = false;
 };
 
-// Whether the condition still looks as this server set it up: flags intact,
-// and no waiter but the refresh thread (when `refreshMayWait`; none
-// otherwise). A condition written over can make a signal or a broadcast
-// block for good.
+// Whether the condition still looks as this server set it up: its flags
+// (clock, process-shared), which no wait or signal changes, are intact.
+// Waiters, clients' included, are not looked at. A condition written over
+// can make a signal or a broadcast block for good. (The second argument is
+// no longer used.)
 bool conditionLooksSound(const ioShare_t *share, bool refreshMayWait);
+
+// Notes the condition's flags as initialised now, for conditionLooksSound.
+void noteConditionShape(const ioShare_t *share);
 
 // The condition variable's internal lock, which a client's signal holds for
 // an instant: a client that dies or is stopped inside pthread_cond_signal

@@ -1,8 +1,11 @@
 // pellora's refresh cycle against the clients it must survive: hostile slot
 // values, eight client processes at once, a client killed holding the mutex.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -295,7 +298,11 @@ enum class Holder {
     StoppedWithTheMutex,
     ScribbledMutex,
     ScribbledCondition,
-    GoneHolder
+    GoneHolder,
+    Waiter,
+    GreedyLocker,
+    PriorityProtectKind,
+    CutShort
 };
 
 const char *holderName(Holder h) {
@@ -310,8 +317,37 @@ const char *holderName(Holder h) {
             return "ScribbledCondition";
         case Holder::GoneHolder:
             return "GoneHolder";
+        case Holder::Waiter:
+            return "Waiter";
+        case Holder::GreedyLocker:
+            return "GreedyLocker";
+        case Holder::PriorityProtectKind:
+            return "PriorityProtectKind";
+        case Holder::CutShort:
+            return "CutShort";
     }
     return "?";
+}
+
+// A client process that keeps at the region until it is killed: waiting on
+// its condition (as some clients wrongly do), or taking its mutex again and
+// again as fast as it can.
+pid_t startClientLoop(Rig &rig, Holder kind) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    ioShare_t *s = ioshare_open(rig.names.shmName.c_str());
+    if (s == nullptr) _exit(2);
+    for (;;) {
+        if (ioshare_lock(s) < 0) continue;
+        if (kind == Holder::Waiter) {
+            timespec end{};
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            end.tv_nsec += 100000000;
+            if (end.tv_nsec >= 1000000000) ++end.tv_sec, end.tv_nsec -= 1000000000;
+            pthread_cond_timedwait(&s->cond, &s->mutex, &end);
+        }
+        ioshare_unlock(s);
+    }
 }
 
 // A thread id that no thread has now.
@@ -329,10 +365,12 @@ class ClientThatHolds : public testing::TestWithParam<Holder> {};
 // None stalls the cycle for good or holds up the orderly stop, and a WARN
 // line says what was wrong.
 TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || defined(FIELDBUS_UNDER_TSAN)
     // Garbage written over the mutex from outside spoils the thread checker's
     // own account of it (it reports double locks that never happen).
-    if (GetParam() == Holder::ScribbledMutex) GTEST_SKIP() << "not under ThreadSanitizer";
+    if (GetParam() == Holder::ScribbledMutex || GetParam() == Holder::PriorityProtectKind ||
+        GetParam() == Holder::CutShort)
+        GTEST_SKIP() << "not under ThreadSanitizer";
 #endif
     Rig rig(holderName(GetParam()));
     rig.start({"--board", "0C2A"}, {"-i", "50"}, 3);
@@ -352,20 +390,59 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
                 std::memset(&rig.share->cond, 0x5A, sizeof rig.share->cond);
                 warning = "region condition overwritten by a client";
                 break;
-            default:
+            case Holder::GoneHolder:
                 __atomic_store_n(&rig.share->mutex.__data.__lock, absentThreadId(),
                                  __ATOMIC_SEQ_CST);
                 warning = "which does not exist: released";
                 break;
+            case Holder::PriorityProtectKind: {
+                // A kind some lock calls end the process on (ceiling 0).
+                pthread_mutexattr_t attr;
+                pthread_mutexattr_init(&attr);
+                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_PROTECT);
+                pthread_mutexattr_setprioceiling(&attr, 0);
+                pthread_mutex_t pp;
+                ASSERT_EQ(pthread_mutex_init(&pp, &attr), 0);
+                __atomic_store_n(&rig.share->mutex.__data.__kind, pp.__data.__kind,
+                                 __ATOMIC_SEQ_CST);
+                warning = "region mutex overwritten by a client";
+                break;
+            }
+            case Holder::CutShort: {
+                const int fd = shm_open(rig.names.shmName.c_str(), O_RDWR, 0);
+                ASSERT_GE(fd, 0);
+                ASSERT_EQ(ftruncate(fd, 4096), 0);
+                close(fd);
+                warning = "region cut short by a client";
+                break;
+            }
+            default:  // a client in the way all along, which is not to be "repaired"
+                holder = startClientLoop(rig, GetParam());
+                break;
         }
-        ASSERT_TRUE(fbtest::waitUntil(
-            [&] { return fbtest::readFile(rig.names.logFile).find(warning) != std::string::npos; },
-            10000))
-            << fbtest::readFile(rig.names.logFile);
+        if (!warning.empty()) {
+            ASSERT_TRUE(fbtest::waitUntil(
+                [&] {
+                    return fbtest::readFile(rig.names.logFile).find(warning) != std::string::npos;
+                },
+                10000))
+                << fbtest::readFile(rig.names.logFile);
+        }
         // Cycles resume, and a client's signal and request are served again.
         const size_t seen = rig.board.trace().size();
         EXPECT_TRUE(fbtest::traceReaches(rig.board, seen + 10));
         EXPECT_TRUE(clientWriteServed(rig, 3000));
+        if (GetParam() == Holder::Waiter) {
+            EXPECT_EQ(fbtest::readFile(rig.names.logFile).find("condition"), std::string::npos)
+                << fbtest::readFile(rig.names.logFile);
+        }
+        if (GetParam() == Holder::CutShort) {
+            struct stat st {};
+            EXPECT_EQ(stat(("/dev/shm" + rig.names.shmName).c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof(ioShare_t)));
+            EXPECT_EQ(rig.share->boardId, 0x0C2A);  // the header set up again
+        }
     } else {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
@@ -406,7 +483,8 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
 INSTANTIATE_TEST_SUITE_P(Kinds, ClientThatHolds,
                          testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex,
                                          Holder::ScribbledMutex, Holder::ScribbledCondition,
-                                         Holder::GoneHolder),
+                                         Holder::GoneHolder, Holder::Waiter, Holder::GreedyLocker,
+                                         Holder::PriorityProtectKind, Holder::CutShort),
                          [](const auto &info) { return std::string(holderName(info.param)); });
 
 }  // namespace

@@ -220,7 +220,10 @@ TEST(ClientHelpers, PointsInTheImagesByteOrders) {
 
 TEST(ClientHelpers, RequestWithoutAServer) {
     auto r = std::make_unique<ioShare_t>();
-    pthread_mutex_init(&r->mutex, nullptr);
+    pthread_mutexattr_t ma;
+    pthread_condattr_t ca;
+    ASSERT_EQ(initRegionAttributes(&ma, &ca), 0);
+    initRegionMutex(r.get(), &ma);  // the kind of mutex the helpers agree to lock
     idleRequestSlots(r.get());
     EXPECT_EQ(ioshare_request(r.get(), IOSHARE_DWORD_IN, 0, 1, 10), -1);  // no slot
     EXPECT_EQ(ioshare_request(r.get(), IOSHARE_BIT_IN, -1, 1, 10), -1);   // the idle mark

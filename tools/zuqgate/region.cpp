@@ -45,6 +45,8 @@ void Region::refreshHealth() {
 void Region::unmap() {
     if (share_ != nullptr) ioshare_close(share_);
     share_ = nullptr;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
 }
 
 bool Region::refresh() {
@@ -57,8 +59,17 @@ bool Region::refresh() {
         return true;
     }
     struct stat st {};
-    const bool sized = fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(ioShare_t));
-    if (share_ != nullptr && sized && st.st_dev == dev_ && st.st_ino == ino_) {
+    bool sized = fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(ioShare_t));
+    const bool same = share_ != nullptr && st.st_dev == dev_ && st.st_ino == ino_;
+    // The mapped object cut short (or made longer) by a client: put back to
+    // its size before anything touches a page that is gone.
+    if (same && st.st_size != static_cast<off_t>(sizeof(ioShare_t)) &&
+        ftruncate(fd_, static_cast<off_t>(sizeof(ioShare_t))) == 0) {
+        repaired_ = true;
+        sized = true;
+    }
+    if (ioshare::mappingRepaired()) repaired_ = true;
+    if (same && sized) {
         close(fd);
         return false;
     }
@@ -75,6 +86,11 @@ bool Region::refresh() {
             dev_ = st.st_dev;
             ino_ = st.st_ino;
             ++generation_;
+            // Kept open: a client that cuts the object short must not end
+            // the gateway with a fault on a page that is gone.
+            fd_ = fd;
+            ioshare::guardMapping(p, sizeof(ioShare_t), fd);
+            return true;
         }
     }
     close(fd);
@@ -85,7 +101,8 @@ bool Region::tryLock() {
     if (share_ == nullptr) return false;
     // Busy, or left unrecoverable (the server mends that on its next lock):
     // not taken. Taken from a holder that died: repaired as every user does.
-    return ioshare::repairLock(share_, pthread_mutex_trylock(&share_->mutex)) >= 0;
+    return ioshare::mutexSound(share_) &&
+           ioshare::repairLock(share_, pthread_mutex_trylock(&share_->mutex)) >= 0;
 }
 
 void Region::unlock() {

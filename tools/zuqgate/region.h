@@ -41,6 +41,14 @@ class Region {
     // every refresh, and mapped again when the name names another object.
     const ioshareHealth *health() const { return health_; }
 
+    // Whether the mapped object was found cut short (or longer) and put back
+    // to its size since the last call.
+    bool repaired() {
+        const bool r = repaired_;
+        repaired_ = false;
+        return r;
+    }
+
     // Takes the mutex if it is free: true when held (also after repairing it
     // for a holder that died). Never blocks: the server may hold it for whole
     // board transfers, and the gateway's clients must not wait for that.
@@ -57,6 +65,8 @@ class Region {
     ino_t ino_ = 0;
     unsigned generation_ = 0;
     int lastError_ = 0;
+    int fd_ = -1;  // of the mapped object
+    bool repaired_ = false;
     const ioshareHealth *health_ = nullptr;
     dev_t healthDev_ = 0;
     ino_t healthIno_ = 0;

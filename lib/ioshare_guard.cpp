@@ -1,0 +1,110 @@
+// What a process that maps the region guards itself with against a client
+// that spoils it: a mutex whose kind is not one the server sets up is never
+// locked (a locking call on some kinds ends the process), and a region cut
+// short under the mapping is put back to its size instead of killing the
+// process with SIGBUS.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "ioshare_region.h"
+
+namespace {
+
+// The kinds the server's mutex can have: process-shared and robust, or not
+// robust where the system refuses robust mutexes. Made here with the same
+// attributes, so that the C library's own values are compared.
+struct Kinds {
+    int value[2];
+    int count = 0;
+};
+
+Kinds makeKinds() {
+    Kinds k;
+    for (const bool robust : {true, false}) {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        if (robust) pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_t m;
+        if (pthread_mutex_init(&m, &attr) == 0) {
+            k.value[k.count++] = m.__data.__kind;
+            pthread_mutex_destroy(&m);
+        }
+        pthread_mutexattr_destroy(&attr);
+    }
+    return k;
+}
+
+// The mapping the SIGBUS handler repairs (one region per process), and
+// whether it had to.
+void *guardedBase = nullptr;
+size_t guardedSize = 0;
+int guardedFd = -1;
+volatile sig_atomic_t repaired = 0;
+struct sigaction previous {};
+
+void onBusError(int sig, siginfo_t *info, void *context) {
+    const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+    const auto base = reinterpret_cast<uintptr_t>(guardedBase);
+    if (guardedBase == nullptr || at < base || at >= base + guardedSize) {
+        // Not the region's: what would have happened without this handler.
+        if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+            previous.sa_sigaction(sig, info, context);
+            return;
+        }
+        if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
+            previous.sa_handler != nullptr) {
+            previous.sa_handler(sig);
+            return;
+        }
+        signal(SIGBUS, SIG_DFL);
+        return;  // the access faults again, now with the default action
+    }
+    // The object was cut short by someone: given its size back, the access
+    // is made again and finds zeros where the cut pages were. Where that is
+    // refused, private zero pages take their place until the region is
+    // mapped again.
+    if (guardedFd < 0 || ftruncate(guardedFd, static_cast<off_t>(guardedSize)) != 0)
+        mmap(guardedBase, guardedSize, PROT_READ | PROT_WRITE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    repaired = 1;
+}
+
+}  // namespace
+
+namespace ioshare {
+
+bool mutexSound(const ioShare_t *share) {
+    static const Kinds kinds = makeKinds();
+    const int kind = __atomic_load_n(&share->mutex.__data.__kind, __ATOMIC_RELAXED);
+    for (int i = 0; i < kinds.count; ++i)
+        if (kind == kinds.value[i]) return true;
+    return false;
+}
+
+void guardMapping(void *base, size_t size, int fd) {
+    guardedBase = nullptr;
+    guardedFd = fd;
+    guardedSize = size;
+    guardedBase = base;
+    static bool installed = false;
+    if (installed) return;
+    struct sigaction sa {};
+    sa.sa_sigaction = onBusError;
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    installed = sigaction(SIGBUS, &sa, &previous) == 0;
+}
+
+bool mappingRepaired() {
+    if (repaired == 0) return false;
+    repaired = 0;
+    return true;
+}
+
+}  // namespace ioshare
