@@ -480,6 +480,47 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
     }
 }
 
+// Objects another user put under the region's and the health record's names
+// before the server started (one of them a link): none is adopted. The
+// server, as root, removes them and makes its own, with its own owner and
+// modes; what it publishes is its own.
+TEST(RefreshClients, ObjectsOfAnotherUserUnderTheNamesAreNotAdopted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make objects of another user";
+    Rig rig("squatted");
+    const std::string region = "/dev/shm" + rig.names.shmName;
+    const std::string health = region + IOSHARE_HEALTH_SUFFIX;
+    const int fd = open(region.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(sizeof(ioShare_t))), 0);
+    ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    ASSERT_EQ(fchmod(fd, 0666), 0);
+    close(fd);
+    const std::string elsewhere = rig.names.path("forged");
+    const int forged = open(elsewhere.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(forged, 0);
+    ASSERT_EQ(ftruncate(forged, static_cast<off_t>(sizeof(ioshareHealth))), 0);
+    close(forged);
+    ASSERT_EQ(symlink(elsewhere.c_str(), health.c_str()), 0);
+    rig.start({"--board", "0C2A"}, {}, 3);
+    struct stat st {};
+    ASSERT_EQ(lstat(region.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    ASSERT_EQ(lstat(health.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    const ioshareHealth *h = ioshare_health_open(rig.names.shmName.c_str());
+    ASSERT_NE(h, nullptr);
+    ioshareHealth copy{};
+    ASSERT_EQ(ioshare_health_read(h, &copy), 0);
+    EXPECT_EQ(copy.serverPid, rig.server.pid());
+    ioshare_health_close(h);
+    EXPECT_NE(fbtest::readFile(rig.names.logFile).find("owned by user 65534"), std::string::npos)
+        << fbtest::readFile(rig.names.logFile);
+    EXPECT_EQ(rig.server.stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, ClientThatHolds,
                          testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex,
                                          Holder::ScribbledMutex, Holder::ScribbledCondition,
