@@ -1,15 +1,17 @@
 // The I/O board on COM port 1: identification and the region's layout.
 #include "board.h"
 
-#include <unistd.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "modbus.h"
 #include "region.h"
+#include "running.h"
 
 namespace {
 
@@ -36,12 +38,22 @@ constexpr std::array<BoardLayout, 8> kBoards{{
 // booting) is not taken for a missing one for the life of the process. All
 // attempts together stay within a second.
 constexpr int kIdAttempts = 4;
-constexpr useconds_t kIdPauseUs = 150000;
+constexpr long kIdPauseNs = 150000000;
 
-// Identifier 0 stands for a board that did not answer `attempts` requests.
+// Pauses between two tries, ending early when a stop is asked: a stop
+// signal ends the sleep, and one that came just before it is seen here.
+void pauseUnlessStopped() {
+    timespec left{0, kIdPauseNs};
+    while (serverRunning() && nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Identifier 0 stands for a board that did not answer `attempts` requests;
+// the tries end as soon as the server is to stop.
 unsigned readBoardId(int attempts) {
-    for (int i = 0; i < attempts; ++i) {
-        if (i > 0) usleep(kIdPauseUs);
+    for (int i = 0; i < attempts && serverRunning(); ++i) {
+        if (i > 0) pauseUnlessStopped();
+        if (!serverRunning()) break;
         unsigned char data[8] = {};
         if (modbusRequest(kPort, kSlave, 3, kIdRegister, 2, reinterpret_cast<char *>(data),
                           sizeof data, kTimeoutMs, nullptr) == 0)
@@ -127,13 +139,13 @@ int initIOBoard(ioShare_t *share) {
         applyLayout(share, *b);
         loadOutputImages(share);
     } else {
-        pthread_mutex_unlock(&share->mutex);
+        unlockRegion(share);
         // Refused: the port is of no further use to this process, so it is
         // handed back at once rather than left to the exit.
         Close_Com(kPort);
         return -3;
     }
-    pthread_mutex_unlock(&share->mutex);
+    unlockRegion(share);
     return 0;
 }
 
@@ -146,7 +158,7 @@ unsigned rediscoverIOBoard(ioShare_t *share) {
     share->boardId = static_cast<int32_t>(id);
     applyLayout(share, *b);
     loadOutputImages(share);
-    pthread_mutex_unlock(&share->mutex);
+    unlockRegion(share);
     return id;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "log.h"
 
@@ -19,6 +20,8 @@ namespace {
 // Descriptor of claimLockFile's lock, or -1. Never closed in interactive
 // mode: closing any descriptor of the file would drop the process's lock.
 int claimFd = -1;
+// Descriptor of initDaemon's lock, or -1; open until releaseLockFile.
+int lockFd = -1;
 
 bool badPath(const char *lockPath) {
     return lockPath == nullptr || lockPath[0] == '\0';
@@ -137,6 +140,7 @@ int initDaemon(int daemonFlag, const char *lockPath) {
     // A refusal for another reason than a holder leaves the descriptor open.
     if (lockWhole(fd, lockPath) != Lock::taken) return -1;
     writePid(fd);
+    lockFd = fd;
 
     if (daemonFlag) {
         // Failing to leave the start directory only keeps it busy.
@@ -150,4 +154,12 @@ int initDaemon(int daemonFlag, const char *lockPath) {
         detachStandardDescriptors();
     }
     return 0;
+}
+
+void releaseLockFile(void) {
+    // Closing either descriptor drops the process's lock on the file.
+    for (int *fd : {&lockFd, &claimFd}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
 }

@@ -13,3 +13,7 @@ int initDaemon(int daemonFlag, const char *lockPath);
 // initDaemon then takes the lock over (in daemon mode it lets go of this
 // claim just before the fork, so the child can lock). 0 on success.
 int claimLockFile(const char *lockPath);
+
+// Lets go of the lock (the orderly stop's last step: another server may
+// start from then on). The file and the process id in it stay.
+void releaseLockFile(void);

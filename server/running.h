@@ -1,9 +1,10 @@
 // The run flag of the whole server.
 #pragma once
 
-// 1 from start-up until the server is to stop; after start-up only ever
-// cleared (by SIGTERM, the console's "exit", or main). Threads and the signal
-// handler reach it through the two helpers below, which are atomic.
+// 1 until the server is to stop; only ever cleared (by SIGTERM or SIGINT,
+// from the first step of start-up on, the console's "exit", or main).
+// Threads and the signal handler reach it through the two helpers below,
+// which are atomic.
 extern int runningFlag;
 
 // Whether the server is still to run.

@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -91,6 +93,7 @@ TEST(Cli, StartAndStopLinesAndTheLog) {
     const auto log = lines(fbtest::readFile(run.names.logFile));
     ASSERT_EQ(log.size(), 1u);
     EXPECT_TRUE(entryIs(log[0], "INFO  ", "Share memory I/O Server Log Start")) << log[0];
+    EXPECT_EQ(fbtest::readFile(run.names.logFile + ".1"), "left from an earlier run\n");
 
     ASSERT_TRUE(fbtest::regionExists(run.names.shmName));
     EXPECT_EQ(run.server.stop(), 0);
@@ -100,6 +103,48 @@ TEST(Cli, StartAndStopLinesAndTheLog) {
     const auto after = lines(fbtest::readFile(run.names.logFile));
     ASSERT_EQ(after.size(), 2u);
     EXPECT_TRUE(entryIs(after[1], "INFO  ", "Stop Share Memory I/O Server")) << after[1];
+}
+
+// Both ways a rotation tool works under a running server (the file moved
+// away and SIGHUP; the file copied and truncated), then a restart: entries
+// go on at the path, none behind a hole, and the previous run's stay in .1.
+TEST(Cli, LogThroughRotationAndRestart) {
+    Running run("rotate");
+    run.start();
+    const std::string log = run.names.logFile;
+    fbtest::RegionMap region(run.names.shmName);
+    ASSERT_TRUE(region.ok());
+    // A request outside the image: the refresh thread logs its refusal.
+    const auto refusalLogged = [&](int addr) {
+        ioshare_request(region.get(), IOSHARE_BIT_IN, addr, 1, 2000);
+        return fbtest::waitUntil(
+            [&] { return fbtest::readFile(log).find(std::to_string(addr)) != std::string::npos; });
+    };
+
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".moved").c_str()), 0);
+    run.server.signal(SIGHUP);
+    ASSERT_TRUE(fbtest::waitUntil([&] {
+        return fbtest::readFile(log).find("log file reopened") != std::string::npos;
+    })) << "no new file at the path";
+    EXPECT_TRUE(run.server.running());
+    EXPECT_TRUE(refusalLogged(20002));
+    EXPECT_EQ(fbtest::readFile(log + ".moved").find("20002"), std::string::npos);
+
+    ASSERT_EQ(truncate(log.c_str(), 0), 0);
+    EXPECT_TRUE(refusalLogged(20003));
+    const std::string truncated = fbtest::readFile(log);
+    EXPECT_EQ(truncated.find('\0'), std::string::npos) << "a hole where the copy was";
+    EXPECT_EQ(truncated.substr(0, 1), "[") << "the next entry starts the file";
+
+    EXPECT_EQ(run.server.stop(), 0);
+    const std::string previous = fbtest::readFile(log);
+    EXPECT_NE(previous.find("Stop Share Memory I/O Server"), std::string::npos);
+    fbtest::Server next;
+    ASSERT_TRUE(next.start(run.names));
+    ASSERT_TRUE(next.waitReady());
+    EXPECT_EQ(fbtest::readFile(log + ".1"), previous);
+    EXPECT_EQ(lines(fbtest::readFile(log)).size(), 1u);
+    EXPECT_EQ(next.stop(), 0);
 }
 
 TEST(Cli, RegionNameGoneAtStopFailsTheStop) {

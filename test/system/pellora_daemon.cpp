@@ -81,9 +81,22 @@ TEST(PelloraDaemon, DetachesHoldsTheLockAndStopsInOrder) {
     EXPECT_EQ(tty, 0) << "no controlling terminal";
     EXPECT_TRUE(fbtest::regionExists(names.shmName));
 
+    // SIGHUP, a rotation's signal, reopens the log and nothing more.
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(fbtest::waitUntil([&] {
+        return fbtest::readFile(names.logFile).find("log file reopened") != std::string::npos;
+    }));
+    EXPECT_FALSE(gone(pid));
+    const ioshareHealth *health = ioshare_health_open(names.shmName.c_str());
+    ASSERT_NE(health, nullptr);
+
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     ASSERT_TRUE(fbtest::waitUntil([&] { return gone(pid); }, 10000));
     EXPECT_FALSE(fbtest::regionExists(names.shmName)) << "region unlinked at the orderly stop";
+    ioshareHealth h{};
+    EXPECT_EQ(ioshare_health_read(health, &h), 0);
+    EXPECT_EQ(h.state, static_cast<uint32_t>(IOSHARE_STATE_STOPPED));
+    ioshare_health_close(health);
     EXPECT_NE(fbtest::readFile(names.logFile).find("Stop Share Memory I/O Server"),
               std::string::npos);
 }

@@ -169,7 +169,9 @@ TEST(Startup, NoBoardRunsWithAnEmptyLayout) {
     const ioshareHealth *health = ioshare_health_open(names.shmName.c_str());
     ASSERT_NE(health, nullptr);
     ioshareHealth h{};
-    ASSERT_EQ(ioshare_health_read(health, &h), 0);
+    // The refresh thread says so as it takes over from start-up.
+    ASSERT_TRUE(fbtest::waitUntil(
+        [&] { return ioshare_health_read(health, &h) == 0 && h.state != IOSHARE_STATE_STARTING; }));
     EXPECT_EQ(h.version, static_cast<uint32_t>(IOSHARE_HEALTH_VERSION));
     EXPECT_EQ(h.serverPid, server.pid());
     EXPECT_EQ(h.state, static_cast<uint32_t>(IOSHARE_STATE_NO_BOARD));
@@ -193,6 +195,37 @@ TEST(Startup, NoBoardRunsWithAnEmptyLayout) {
     ioshare_health_close(health);
     EXPECT_EQ(ioshare_health_open(names.shmName.c_str()), nullptr) << "removed at the stop";
 }
+
+class StopDuringDiscovery : public ::testing::TestWithParam<int> {};
+
+// A stop while start-up still asks a silent board for its identifier is
+// the orderly one: region and health record gone, the record stopped.
+TEST_P(StopDuringDiscovery, IsOrderly) {
+    fbtest::TestNames names("discovery");
+    fbtest::BoardSim board;
+    ASSERT_TRUE(board.start(names, {"--board", "none"}));
+    fbtest::Server server;
+    ASSERT_TRUE(server.start(names));
+    const ioshareHealth *health = nullptr;
+    ASSERT_TRUE(fbtest::waitUntil([&] {
+        if (health == nullptr) health = ioshare_health_open(names.shmName.c_str());
+        return health != nullptr && !board.trace().empty();
+    }));
+    server.signal(GetParam());
+    ASSERT_NE(server.wait(), -1);
+    EXPECT_EQ(server.exitCode(), 0) << "signal " << server.termSignal();
+    EXPECT_NE(server.out().find("Stop Share Memory I/O Server\n"), std::string::npos);
+    EXPECT_FALSE(fbtest::regionExists(names.shmName));
+    EXPECT_FALSE(fbtest::regionExists(names.shmName + IOSHARE_HEALTH_SUFFIX));
+    ioshareHealth h{};
+    EXPECT_EQ(ioshare_health_read(health, &h), 0);
+    EXPECT_EQ(h.state, static_cast<uint32_t>(IOSHARE_STATE_STOPPED));
+    EXPECT_NE(fbtest::readFile(names.logFile).find("Stop Share Memory I/O Server"),
+              std::string::npos);
+    ioshare_health_close(health);
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, StopDuringDiscovery, ::testing::Values(SIGTERM, SIGINT));
 
 TEST(Startup, UnknownBoardIsRefusedAndItsRegionRemoved) {
     fbtest::TestNames names("unknown");

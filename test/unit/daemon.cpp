@@ -436,7 +436,7 @@ TEST_P(DaemonMode, ParentExitsAtOnceAndChildRunsDetached) {
 INSTANTIATE_TEST_SUITE_P(LogLevels, DaemonMode, testing::Values(3, 4));
 
 // The early claim and the daemon step of one process do not refuse each
-// other; the claim keeps others out in between.
+// other; the claim keeps others out in between; releasing frees both.
 class DaemonClaim : public testing::TestWithParam<int> {};
 
 TEST_P(DaemonClaim, ThenInitDaemonTakesTheLockOver) {
@@ -451,6 +451,9 @@ TEST_P(DaemonClaim, ThenInitDaemonTakesTheLockOver) {
             sendReport(report, retAndPid(claimLockFile(lock.c_str())));
             waitGo(go);
             sendReport(report, retAndPid(initDaemon(daemonFlag, lock.c_str())));
+            waitGo(go);
+            releaseLockFile();
+            sendReport(report, "released");
             waitGo(go);
             return 0;
         });
@@ -471,6 +474,11 @@ TEST_P(DaemonClaim, ThenInitDaemonTakesTheLockOver) {
         const pid_t owner = std::atoi(after.c_str() + 2);
         EXPECT_EQ(owner == first.pid, daemonFlag == 0);
         EXPECT_EQ(lockHolder(lock), owner);
+        EXPECT_EQ(readFile(lock), pidText(owner));
+        // The stop's last step lets go of the lock while the process lives.
+        first.proceed();
+        EXPECT_EQ(first.report(), "released");
+        EXPECT_EQ(lockHolder(lock), 0);
         EXPECT_EQ(readFile(lock), pidText(owner));
         first.release();
         EXPECT_EQ(first.finish(), 0);

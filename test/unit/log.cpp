@@ -69,8 +69,11 @@ TEST(Log, StartEntryAndLevelLabels) {
     });
 }
 
-TEST(Log, OpeningEmptiesTheFileAndKeepsThePathBuffer) {
+// The previous run's entries (why it ended) are kept in .1; an empty file
+// does not replace them there.
+TEST(Log, OpeningKeepsTheOldFileAsDotOneAndThePathBuffer) {
     LogFile f;
+    const std::string previous = std::string(f.path) + ".1";
     { std::ofstream(f.path) << "old contents\n"; }
     inFreshProcess([&] {
         ASSERT_EQ(initLog(f.path, 0, -1, nullptr), 0);
@@ -80,6 +83,11 @@ TEST(Log, OpeningEmptiesTheFileAndKeepsThePathBuffer) {
         const auto l = f.read();
         ASSERT_EQ(l.size(), 1u);
         EXPECT_TRUE(entryIs(l[0], "INFO  ", "Server Log Start")) << l[0];
+        EXPECT_EQ(fbtest::readFile(previous), "old contents\n");
+        std::ofstream(f.path, std::ios::trunc).flush();
+        ASSERT_EQ(initLog(f.path, 0, 2, nullptr), 0);
+        finiLog();
+        EXPECT_EQ(fbtest::readFile(previous), "old contents\n");
     });
 }
 
@@ -99,13 +107,18 @@ TEST(Log, LevelAboveTheLogLevelIsNeitherWrittenNorCounted) {
     });
 }
 
-TEST(Log, LimitOfThreeEmptiesTheFileAtTheFifthEntry) {
+// At the limit the entries move to .1 (replacing the older ones) and a new
+// file starts.
+TEST(Log, LimitOfThreeMovesTheEntriesToDotOneAtTheFifth) {
     LogFile f;
+    const std::string previous = std::string(f.path) + ".1";
     inFreshProcess([&] {
         ASSERT_EQ(initLog(f.path, 3, 2, "Share memory I/O Server"), 0);
         for (int i = 2; i <= 4; ++i) logMsg(2, "entry %d", i);
-        EXPECT_EQ(f.read().size(), 4u);
+        const std::string full = fbtest::readFile(f.path);
+        EXPECT_EQ(lines(full).size(), 4u);
         EXPECT_EQ(logMsg(2, "entry 5"), 0);
+        EXPECT_EQ(fbtest::readFile(previous), full);
         auto l = f.read();
         ASSERT_EQ(l.size(), 3u);
         EXPECT_EQ(l[0], "Share memory I/O Server Log");
@@ -116,8 +129,10 @@ TEST(Log, LimitOfThreeEmptiesTheFileAtTheFifthEntry) {
         for (int i = 6; i <= 8; ++i) logMsg(2, "entry %d", i);
         EXPECT_EQ(f.read().size(), 6u);
         // A dump entry writes the clear line with the six-character label.
+        const std::string second = fbtest::readFile(f.path);
         char bytes[1] = {0};
         EXPECT_EQ(logMsgDump(2, bytes, 1), 0);
+        EXPECT_EQ(fbtest::readFile(previous), second);
         l = f.read();
         ASSERT_GE(l.size(), 2u);
         EXPECT_TRUE(std::regex_match(l[1], std::regex(R"(\[INFO  \] )" + kTime + " clear log")))
@@ -194,6 +209,45 @@ TEST(Log, RepeatsAreCountedAndLinksRefused) {
     EXPECT_EQ(fbtest::readFile(target), "keep");
 }
 
+long long fakeNowMs = 1000000;
+
+// Two clients each alternating two refused requests (which the repeat count
+// does not fold): five entries of each kind, then a count once the minute
+// is over; other entries are not pushed out.
+TEST(Log, RefusalsOfEachKindAreLimitedThenCounted) {
+    LogFile f;
+    inFreshProcess([&] {
+        logClockMs = [] { return fakeNowMs; };
+        ASSERT_EQ(initLog(f.path, 100, 2, "B"), 0);
+        for (int i = 0; i < 1000; ++i) {
+            logRefusal(1, "coil request at %d refused", 20000 + i % 2);
+            logRefusal(4, "register request at %d refused", 9000 + i % 2);
+        }
+        logMsg(2, "still here");
+        fakeNowMs += 59999;
+        logService();
+        logRefusal(1, "coil request at %d refused", 20000);
+        fakeNowMs += 1;
+        logService();
+        logRefusal(1, "after the minute");
+        logRefusal(-3, "odd kind");
+        finiLog();
+    });
+    const auto l = f.read();
+    ASSERT_EQ(l.size(), 16u) << fbtest::readFile(f.path);
+    for (int i = 0; i < 10; ++i) {
+        const int turn = i / 2 % 2;
+        const std::string want = i % 2 == 0 ? "coil request at " + std::to_string(20000 + turn)
+                                            : "register request at " + std::to_string(9000 + turn);
+        EXPECT_TRUE(entryIs(l[1 + i], "WARN  ", want + " refused")) << l[1 + i];
+    }
+    EXPECT_TRUE(entryIs(l[11], "INFO  ", "still here"));
+    EXPECT_TRUE(entryIs(l[12], "WARN  ", "996 more refused requests of kind 1 not logged"));
+    EXPECT_TRUE(entryIs(l[13], "WARN  ", "995 more refused requests of kind 4 not logged"));
+    EXPECT_TRUE(entryIs(l[14], "WARN  ", "after the minute"));
+    EXPECT_TRUE(entryIs(l[15], "WARN  ", "odd kind"));
+}
+
 TEST(Log, FailedReopenAtTheLimitClosesTheLog) {
     LogFile f;
     inFreshProcess([&] {
@@ -206,23 +260,28 @@ TEST(Log, FailedReopenAtTheLimitClosesTheLog) {
     });
 }
 
-// Both threads reach the limit over and over: every entry must land whole,
-// never in a stream another thread has closed.
-TEST(Log, TwoThreadsAtTheLimitWriteWholeEntries) {
+// Both threads reach the limit over and over while a third reopens the
+// file: every entry must land whole, never in a stream another thread has
+// closed, and a reopen of the same file keeps it bounded.
+TEST(Log, TwoThreadsAtTheLimitAndReopensWriteWholeEntries) {
     LogFile f;
     inFreshProcess([&] {
         ASSERT_EQ(initLog(f.path, 7, 2, "B"), 0);
         auto writer = [](int id) {
             for (int i = 0; i < 3000; ++i) logMsg(2, "thread %d entry %d", id, i);
         };
-        std::thread a(writer, 1), b(writer, 2);
+        std::thread a(writer, 1), b(writer, 2), c([] {
+            for (int i = 0; i < 500; ++i) reopenLog();
+        });
         a.join();
         b.join();
+        c.join();
         finiLog();
         const auto l = f.read();
         ASSERT_FALSE(l.empty());
         EXPECT_LE(l.size(), 2u + 8u);
-        const std::regex entry(R"(\[INFO  \] )" + kTime + R"( : thread [12] entry \d+)");
+        const std::regex entry(R"(\[INFO  \] )" + kTime +
+                               R"( : (thread [12] entry \d+|log file reopened))");
         const std::regex clear(R"(\[INFO\] )" + kTime + " clear log");
         for (const auto &line : l)
             EXPECT_TRUE(line == "B Log" || std::regex_match(line, entry) ||
