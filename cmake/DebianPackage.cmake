@@ -37,7 +37,8 @@ shared-memory region; zuqio, the region's command-line client; zuqgate,
 which serves the region to the plant network as a Modbus/TCP slave;
 quorvat, one Modbus/TCP read from the command line; rkboard-sim, a virtual
 I/O board on a pseudo-terminal. The services' systemd units are installed
-but not enabled.")
+but not enabled; they run as the system users pellora and zuqgate, which
+the package makes.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -53,7 +54,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 file(WRITE ${CMAKE_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/triggers)
+# The logrotate snippet is the administrator's to change: a conffile, kept
+# across upgrades. The postinst makes the services' users; given one, CPack
+# writes no postinst of its own (its ldconfig call is the trigger's work).
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/logrotate.d/pellora\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/triggers
+    ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianStaging.cmake)
 set(CPACK_FIELDBUS_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_FIELDBUS_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)

@@ -8,12 +8,14 @@ set -euo pipefail
 DEMO_PACKAGES=(cmake g++ make mbpoll)
 # The tests and scripts/package.sh besides: test libraries and peers, the
 # cross toolchain and its emulator, clang (fuzzing, the header parse of the
-# packaging tests), dpkg-dev and file (CPack's Debian packages).
+# packaging tests), dpkg-dev and file (CPack's Debian packages), systemd
+# (systemd-analyze and systemd-sysusers: the packaging tests check the units'
+# fence and the package's users; installing it starts nothing).
 TEST_PACKAGES=(
   pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
-  qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file
+  qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file systemd
 )
 case "${1:-}" in
   --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;

@@ -6,13 +6,16 @@
 // shared library exporting exactly the functions and variables its headers
 // declare; on the build host a C application built against it through
 // pkg-config; in the armhf build its programs as 32-bit ARM hard-float files,
-// and pellora started from it under the emulator.
+// and pellora started from it under the emulator. Its services' units load
+// cleanly and stay fenced, and dpkg installs it twice into a scratch root with
+// the users the units run as made once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -105,6 +108,26 @@ std::string describeDifference(const Names &a, const Names &b) {
     return s.empty() ? " (none)" : s;
 }
 
+// The words of every `key=` line of a unit file, in order.
+std::vector<std::string> unitWords(const std::string &unit, const std::string &key) {
+    std::vector<std::string> words;
+    std::istringstream lines(unit);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(key + "=", 0) != 0) continue;
+        std::istringstream values(line.substr(key.size() + 1));
+        for (std::string w; values >> w;) words.push_back(w);
+    }
+    return words;
+}
+
+// How many entries of a passwd or group file are `name`'s.
+int entriesOf(const std::string &file, const std::string &name) {
+    int n = 0;
+    std::istringstream lines(file);
+    for (std::string line; std::getline(lines, line);) n += line.rfind(name + ":", 0) == 0;
+    return n;
+}
+
 class DebianPackage : public testing::Test {
   protected:
     void SetUp() override {
@@ -127,6 +150,16 @@ class DebianPackage : public testing::Test {
 
     std::string field(const std::string &name) const {
         return trimmed(shell("dpkg-deb -f " + shq(deb) + " " + name).output);
+    }
+
+    // The units as the package installs them: directory in the package's
+    // tree, and the text of each service unit by name.
+    static std::string unitDir() { return "/usr/" FIELDBUS_SYSTEMD_UNITDIR; }
+    std::map<std::string, std::string> units() const {
+        std::map<std::string, std::string> found;
+        for (const auto &name : fbtest::filesIn(root + unitDir(), ".service"))
+            found[name] = readFile(root + unitDir() + "/" + name);
+        return found;
     }
 
     std::string deb, root, libdir;
@@ -173,6 +206,82 @@ TEST_F(DebianPackage, HoldsWhatInstallInstallsAndDebiansFiles) {
     const auto scripts = shell("dpkg-deb --ctrl-tarfile " + shq(deb) + " | tar -xO");
     EXPECT_EQ(scripts.output.find("systemctl"), std::string::npos) << scripts.output;
     EXPECT_NE(scripts.output.find("activate-noawait ldconfig"), std::string::npos);
+}
+
+// Each service unit loads without a warning and keeps its fence: the exposure
+// systemd-analyze gives it offline (0 to 10) stays at or under its limit. The
+// server's log, as its unit names it, is what the logrotate snippet rotates.
+TEST_F(DebianPackage, ServiceUnitsLoadCleanlyAndStayFenced) {
+    if (shell("command -v systemd-analyze").status != 0)
+        GTEST_SKIP() << "systemd-analyze (package systemd) is not installed";
+    const std::map<std::string, double> limits = {{"pellora.service", 0.8},
+                                                  {"zuqgate.service", 3.0}};
+    const auto all = units();
+    ASSERT_FALSE(all.empty());
+    const std::regex exposure(R"(Overall exposure level for \S+: ([0-9]+\.[0-9]+))");
+    for (const auto &[name, text] : all) {
+        const std::string path = shq(unitDir() + "/" + name);
+        const auto verify =
+            shell("systemd-analyze verify --man=no --recursive-errors=no --root=" + shq(root) +
+                  " " + path);
+        EXPECT_EQ(verify.status, 0) << name;
+        EXPECT_EQ(verify.output, "") << name;
+        const auto limit = limits.find(name);
+        ASSERT_NE(limit, limits.end()) << name << " has no exposure limit here";
+        const auto security =
+            shell("systemd-analyze security --offline=true --root=" + shq(root) + " " + path);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(security.output, m, exposure)) << security.output;
+        EXPECT_LE(std::stod(m.str(1)), limit->second) << security.output;
+    }
+    std::smatch log;
+    const std::string server = all.count("pellora.service") ? all.at("pellora.service") : "";
+    ASSERT_TRUE(
+        std::regex_search(server, log, std::regex(R"(ExecStart=\S+ .*-l (/var/log/(\S+)/\S+))")))
+        << server;
+    EXPECT_EQ(unitWords(server, "LogsDirectory"), std::vector<std::string>{log.str(2)});
+    EXPECT_NE(readFile(root + "/etc/logrotate.d/pellora").find("\n" + log.str(1) + " {\n"),
+              std::string::npos)
+        << "the logrotate snippet does not rotate " << log.str(1);
+}
+
+// dpkg installs the package into a scratch root (its maintainer scripts run
+// against that root) twice: the first install makes each user the units run
+// as, once, and each group they name (or it is the system's own, dialout);
+// the second changes none of them.
+TEST_F(DebianPackage, InstallsTwiceMakingTheServicesUsersOnce) {
+    if (shell("command -v systemd-sysusers").status != 0)
+        GTEST_SKIP() << "systemd-sysusers (package systemd) is not installed";
+    const std::string target = scratch_ + "/target", admin = target + "/var/lib/dpkg";
+    ASSERT_EQ(shell("mkdir -p " + shq(admin + "/info") + " " + shq(admin + "/updates") +
+                    " && touch " + shq(admin + "/status"))
+                  .status,
+              0);
+    // dpkg looks for ldconfig on the PATH, which a user's may lack.
+    const std::string install = "PATH=\"$PATH:/usr/sbin:/sbin\" dpkg --root=" + shq(target) +
+                                " --log=" + shq(target + "/log") +
+                                " --force-not-root,script-chrootless,depends,architecture -i " +
+                                shq(deb);
+    std::string accounts[2];
+    for (auto &after : accounts) {
+        const auto r = shell(install);
+        ASSERT_EQ(r.status, 0) << r.output;
+        after = readFile(target + "/etc/passwd") + "--\n" + readFile(target + "/etc/group");
+    }
+    EXPECT_EQ(accounts[1], accounts[0]) << "the second install changed them";
+    int users = 0;
+    for (const auto &[name, text] : units()) {
+        for (const auto &user : unitWords(text, "User")) {
+            EXPECT_EQ(entriesOf(readFile(target + "/etc/passwd"), user), 1) << name << ": " << user;
+            ++users;
+        }
+        for (const char *key : {"Group", "SupplementaryGroups"})
+            for (const auto &g : unitWords(text, key))
+                EXPECT_TRUE(entriesOf(readFile(target + "/etc/group"), g) == 1 ||
+                            shell("getent group " + shq(g)).status == 0)
+                    << name << ": group " << g;
+    }
+    EXPECT_GE(users, 2);
 }
 
 TEST_F(DebianPackage, ControlNamesVersionArchitectureAndRuntime) {
