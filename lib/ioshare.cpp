@@ -140,6 +140,12 @@ int ioshare_lock(ioShare_t *share) {
 }
 
 int ioshare_unlock(ioShare_t *share) {
+    // One written over while it was held is left to the server, which sets it
+    // up afresh: unlocking it as the kind it now has may end this process.
+    if (!ioshare::mutexSound(share)) {
+        errno = ENOTRECOVERABLE;
+        return -1;
+    }
     const int rc = pthread_mutex_unlock(&share->mutex);
     if (rc == 0) return 0;
     errno = rc;

@@ -88,29 +88,36 @@ void mendCondition(ioShare_t *share) {
 
 void *waker(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
+    // A new interval, too, is reason to start a cycle: the refresh thread's
+    // wait still has the old deadline. Whenever it was set.
+    int32_t interval = __atomic_load_n(&share->interval, __ATOMIC_RELAXED);
+    const auto asked = [&] {
+        const bool changed = share->interval != interval;
+        interval = share->interval;
+        return slotsPosted(share) || changed;
+    };
     while (serverRunning()) {
         if (lockRegion(share) < 0) break;
         mendCondition(share);
-        const int32_t interval = share->interval;
-        bool posted = slotsPosted(share);
+        bool posted = asked();
         bool held = true;
         if (!posted && serverRunning()) {
             const timespec end = monotonicIn(kWakerWaitMs);
             held = waitRegion(share, &end) >= 0;
-            posted = slotsPosted(share) || share->interval != interval;
+            posted = held && asked();
             // A condition that does not wait (spoilt in a way its flags do
             // not show) must not turn this thread into a spin.
             if (!posted && held) {
                 timespec now{};
                 clock_gettime(CLOCK_MONOTONIC, &now);
                 if (before(now, end) && serverRunning()) {
-                    pthread_mutex_unlock(&share->mutex);
+                    unlockRegion(share);
                     usleep(10000);
                     continue;
                 }
             }
         }
-        if (held) pthread_mutex_unlock(&share->mutex);
+        if (held) unlockRegion(share);
         if (!posted) continue;
         pthread_mutex_lock(&nudgeLock);
         const unsigned long long seen = cyclesStarted;

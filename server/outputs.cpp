@@ -162,14 +162,16 @@ void takeWrite(Outputs *o, OutputKind *out, const unsigned char *image, int32_t 
     if (!insideImage(addr, count, base, ioshare::roomOf(k))) {
         // Never read or written outside the image it names.
         if (beyondRange(addr, count, base, size))
-            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
+            logRefusal(out->kind, "%s request at %d count %d outside the image, refused", k.name,
+                       addr, count);
         refuseRequests(o, out->kind, n, n);
         return;
     }
     if (beyondRange(addr, count, base, size)) {
         if (out->size == kWriteQueueRoom) {
-            logMsg(1, "%s write at %d count %d refused: %d writes beyond the range wait already",
-                   k.name, addr, count, kWriteQueueRoom);
+            logRefusal(out->kind,
+                       "%s write at %d count %d refused: %d writes beyond the range wait already",
+                       k.name, addr, count, kWriteQueueRoom);
             refuseRequests(o, out->kind, n, n);
             return;
         }

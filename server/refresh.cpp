@@ -208,7 +208,8 @@ void takeRead(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, int
     const bool inside = insideImage(addr, count, span.base, ioshare::roomOf(k));
     if (beyondRange(addr, count, span.base, span.count)) {
         if (!inside)
-            logMsg(1, "%s request at %d count %d outside the image, refused", k.name, addr, count);
+            logRefusal(s.kind, "%s request at %d count %d outside the image, refused", k.name, addr,
+                       count);
         if (!inside || !carryRead(st, share, s, addr, count, span.base, buf))
             refuseRequests(&st->out, s.kind, n, n);
         return;
@@ -296,7 +297,7 @@ ReadResult readImages(CycleState *st, ioShare_t *share, const Layout &layout) {
                 std::memcpy(share->*k.image, st->answers[index],
                             imageBytes(k, layout.of[r.kind].count));
         }
-        pthread_mutex_unlock(&share->mutex);
+        unlockRegion(share);
     } else if (result.ok > 0) {
         for (bool &read : result.read) read = false;  // stopping: nothing reached the images
     }
@@ -320,7 +321,7 @@ void holdOutputs(CycleState *st, ioShare_t *share) {
     if (!held(lockRegion(share))) return;
     std::memcpy(bitOutCache, share->bitOutImage, sizeof bitOutCache);
     std::memcpy(intOutCache, share->intOutImage, sizeof intOutCache);
-    pthread_mutex_unlock(&share->mutex);
+    unlockRegion(share);
     st->out.bits.cacheHeld = st->out.regs.cacheHeld = true;
 }
 
@@ -522,10 +523,6 @@ void setRefreshHealth(ioshareHealth *health) {
     refreshHealth = health;
 }
 
-void refreshRepairCondition(void) {
-    // Nothing left to do: the condition is never initialised afresh while
-    // anyone may wait on it, and the cycle does not wait on it at all.
-}
 
 bool refreshStalled(long long nowMs, long long limitMs) {
     const long long waitUntil = __atomic_load_n(&waitingUntilMs, __ATOMIC_RELAXED);
@@ -579,7 +576,7 @@ void *writeThread(void *arg) {
         // Published with the slots emptied, under the same hold of the mutex:
         // a client sees its request gone and numbered at once.
         publishProgress(&st.out);
-        pthread_mutex_unlock(&share->mutex);
+        unlockRegion(share);
         ReadResult reads;
         if (st.portOpen) {
             const Span bits = layout.of[IOSHARE_BIT_OUT], regs = layout.of[IOSHARE_INT_OUT];

@@ -8,7 +8,8 @@
 void setRefreshHealth(ioshareHealth *health);
 
 // Entry of the refresh thread; `arg` is the region (ioShare_t *). Each cycle
-// waits up to the region's interval (a client's signal ends the wait), serves
+// waits up to the region's interval (a client's signal, passed on by a thread
+// that waits on the region's condition for it, ends the wait), serves
 // the request slots, writes the output images when asked, then reads every
 // mirrored range back into the images. Ends, returning null, when the server
 // is to stop, after finishing the cycle it is in. Output writes the board
@@ -22,6 +23,3 @@ void *writeThread(void *arg);
 // than `limitMs` behind `nowMs` (monotonic milliseconds).
 bool refreshStalled(long long nowMs, long long limitMs);
 
-// Asks the refresh thread to initialise the region's condition afresh once
-// its wait has returned (after its internal lock was found stuck).
-void refreshRepairCondition(void);

@@ -465,6 +465,17 @@ int waitRegion(ioShare_t *share, const timespec *deadline) {
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
 }
 
+void unlockRegion(ioShare_t *share) {
+    // A kind written over while it was held is not unlocked as that kind
+    // (some end the process): setting it up afresh releases it.
+    if (mutexOverwritten(share)) {
+        logMsg(1, "region mutex overwritten by a client while held: initialised afresh");
+        freshMutex(share);
+        return;
+    }
+    pthread_mutex_unlock(&share->mutex);
+}
+
 int lockRegionFor(ioShare_t *share, int ms) {
     const int rc = lockWithin(&share->mutex, ms);
     if (rc == ETIMEDOUT) return -2;

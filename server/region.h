@@ -57,6 +57,10 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr);
 // (with a WARN line).
 int lockRegion(ioShare_t *share);
 
+// Releases the mutex lockRegion took (one a client wrote over meanwhile is
+// set up afresh instead, which releases it too).
+void unlockRegion(ioShare_t *share);
+
 // Waits on the region's condition until `deadline` (monotonic clock) with the
 // mutex held, and holds it again on return; results as lockRegion (a
 // time-out is 0).

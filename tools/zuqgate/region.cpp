@@ -106,7 +106,8 @@ bool Region::tryLock() {
 }
 
 void Region::unlock() {
-    if (share_ != nullptr) pthread_mutex_unlock(&share_->mutex);
+    // A kind written over while held is left to the server to set up afresh.
+    if (share_ != nullptr && ioshare::mutexSound(share_)) pthread_mutex_unlock(&share_->mutex);
 }
 
 }  // namespace zuqgate
