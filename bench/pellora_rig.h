@@ -149,8 +149,10 @@ class Rig {
 
     ioShare_t *share = nullptr;
 
-  private:
+    // A file of the rig's scratch directory ("log": the server's log).
     std::string path(const std::string &leaf) const { return dir_ + "/" + leaf; }
+
+  private:
     static std::string bin(const std::string &name) {
         return std::string(FIELDBUS_BIN_DIR) + "/" + name;
     }

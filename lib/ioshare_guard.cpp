@@ -6,8 +6,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <initializer_list>
 
@@ -75,6 +77,25 @@ void onBusError(int sig, siginfo_t *info, void *context) {
     repaired = 1;
 }
 
+// Within takeMutex: tried without sleeping this long, then slept on for
+// this long, and again.
+constexpr long long kSpinUs = 2000;
+constexpr int kSleepMs = 5;
+
+long long monoUs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 }  // namespace
 
 namespace ioshare {
@@ -99,6 +120,26 @@ void guardMapping(void *base, size_t size, int fd) {
     sa.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
     installed = sigaction(SIGBUS, &sa, &previous) == 0;
+}
+
+int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *, int)) {
+    static const bool spin = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    const long long end = monoUs() + ms * 1000LL;
+    for (;;) {
+        if (spin) {
+            const long long spinEnd = monoUs() + kSpinUs;
+            for (unsigned i = 1;; ++i) {
+                const int rc = pthread_mutex_trylock(mutex);
+                if (rc != EBUSY) return rc;
+                relax();
+                if (i % 64 == 0 && monoUs() >= spinEnd) break;
+            }
+        }
+        const long long left = (end - monoUs()) / 1000;
+        if (left <= 0) return ETIMEDOUT;
+        const int rc = sleepLock(mutex, static_cast<int>(left < kSleepMs ? left : kSleepMs));
+        if (rc != ETIMEDOUT) return rc;
+    }
 }
 
 bool mappingRepaired() {

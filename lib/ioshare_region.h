@@ -80,6 +80,15 @@ void guardMapping(void *base, size_t size, int fd);
 // Whether the guard had to repair the mapping since the last call.
 bool mappingRepaired();
 
+// Takes `mutex` within `ms` milliseconds: the lock call's result, ETIMEDOUT
+// when it stayed held. A client that takes the mutex again as soon as it
+// lets go leaves it free for an instant only, and a waiter asleep in the
+// kernel wakes too late for that instant, every time (the mutex is not
+// fair). So it is tried for a short while without sleeping first (where
+// another processor runs the holder meanwhile), then slept on
+// (`sleepLock(mutex, ms)`, a timed lock) a little, and tried again.
+int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *, int));
+
 // Copies `count` bits from `src` starting at bit `srcBit` (LSB first) to the
 // start of `dst`, whose first (count + 7) / 8 bytes are cleared first.
 void gatherBits(const unsigned char *src, size_t srcBit, unsigned char *dst, size_t count);

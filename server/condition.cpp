@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "../lib/ioshare_region.h"
 #include "log.h"
@@ -90,7 +91,9 @@ void *waker(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     // A new interval, too, is reason to start a cycle: the refresh thread's
     // wait still has the old deadline. Whenever it was set.
-    int32_t interval = __atomic_load_n(&share->interval, __ATOMIC_RELAXED);
+    // (One set before this thread first looks counts too: the first look
+    // always starts a cycle.)
+    int32_t interval = INT32_MIN;
     const auto asked = [&] {
         const bool changed = share->interval != interval;
         interval = share->interval;

@@ -15,11 +15,14 @@ namespace {
 constexpr long long kSlowUs = 20000;
 constexpr long long kWindowMs = 10000;
 constexpr long long kWarnEveryMs = 60000;
+// Takes of the server within a window before "held at most of them" counts.
+constexpr int kOftenTakes = 20;
 
 pthread_mutex_t guard = PTHREAD_MUTEX_INITIALIZER;
 long long windowStartMs = 0, lastWarnMs = -kWarnEveryMs;
 long long windowLongest = 0, previousLongest = 0;
 int windowSlow = 0;
+int windowTakes = 0, windowHeld = 0;  // the server's takes, and those that found it held
 uint32_t slowWaits = 0;
 int32_t holderPid = 0;
 
@@ -54,30 +57,41 @@ void noteLockWait(int holderTid, long long waitedUs) {
     if (now - windowStartMs >= kWindowMs) {
         previousLongest = windowLongest;
         windowLongest = 0;
-        windowSlow = 0;
+        windowSlow = windowTakes = windowHeld = 0;
         windowStartMs = now;
     }
     if (waitedUs > windowLongest) windowLongest = waitedUs;
+    ++windowTakes;
+    if (holderTid > 0) ++windowHeld;
     const bool slow = waitedUs >= kSlowUs;
-    bool warn = false;
+    // Too long once, or too often: held by a client at most of the server's
+    // takes (each wait short, thanks to takeMutex, but a client that keeps
+    // at it is one to know about).
+    const bool often = windowTakes >= kOftenTakes && windowHeld * 2 > windowTakes;
     if (slow) {
         ++slowWaits;
         ++windowSlow;
-        warn = now - lastWarnMs >= kWarnEveryMs;
-        if (warn) lastWarnMs = now;
     }
-    const int slowInWindow = windowSlow;
+    bool warn = (slow || often) && holderTid > 0 && now - lastWarnMs >= kWarnEveryMs;
+    if (warn) lastWarnMs = now;
+    const int slowInWindow = windowSlow, takes = windowTakes, held = windowHeld;
+    if (often) windowTakes = windowHeld = 0;
     pthread_mutex_unlock(&guard);
-    if (!slow || holderTid <= 0) return;
+    if (!(slow || often) || holderTid <= 0) return;
     int pid = 0;
     char name[64];
     if (!processOf(holderTid, &pid, name, sizeof name)) return;
     __atomic_store_n(&holderPid, pid, __ATOMIC_RELAXED);
-    if (warn)
+    if (warn && slow)
         logMsg(1,
                "region mutex held by process %d (%s) while the server waited %lld ms for it "
                "(%d such waits in the last %lld s): board I/O is held up",
                pid, name, waitedUs / 1000, slowInWindow, kWindowMs / 1000);
+    else if (warn)
+        logMsg(1,
+               "region mutex held by process %d (%s) at %d of the server's last %d takes: a "
+               "client takes it too often",
+               pid, name, held, takes);
 }
 
 LockWaitFigures lockWaitFigures() {

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
-// One wait of the server for the mutex: `holderTid` held it when the wait
+// One take of the mutex by the server: `holderTid` held it when the take
 // began (0: nobody, or not known), and it took `waitedUs`. A slow one is
-// counted and named in a WARN line (at most one a minute).
+// counted, and a holder that kept the server waiting long, or held the
+// mutex at most of the server's takes, is named in a WARN line (at most one
+// a minute).
 void noteLockWait(int holderTid, long long waitedUs);
 
 // For the health record: the longest wait of about the last ten seconds,

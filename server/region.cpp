@@ -412,7 +412,7 @@ int lockRegion(ioShare_t *share) {
         const int holder = mutexWord(share) & FUTEX_TID_MASK;
         timespec t0{}, t1{};
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        const int rc = timedLock(&share->mutex, kLockStepMs);
+        const int rc = ioshare::takeMutex(&share->mutex, kLockStepMs, timedLock);
         clock_gettime(CLOCK_MONOTONIC, &t1);
         noteLockWait(holder,
                      (t1.tv_sec - t0.tv_sec) * 1000000LL + (t1.tv_nsec - t0.tv_nsec) / 1000);
