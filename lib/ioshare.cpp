@@ -68,17 +68,6 @@ bool waitIdle(ioShare_t *share, int32_t ioShare_t::*addr, long long end, bool *l
     return true;
 }
 
-// A timed lock for takeMutex, on the realtime clock, which every C library
-// and thread checker knows (a clock set back stretches only one short step).
-int sleepLock(pthread_mutex_t *mutex, int ms) {
-    timespec d{};
-    clock_gettime(CLOCK_REALTIME, &d);
-    d.tv_nsec += static_cast<long>(ms) * 1000000;
-    d.tv_sec += d.tv_nsec / 1000000000;
-    d.tv_nsec %= 1000000000;
-    return pthread_mutex_timedlock(mutex, &d);
-}
-
 }  // namespace
 
 namespace ioshare {
@@ -147,7 +136,7 @@ int ioshare_lock(ioShare_t *share) {
     // Blocks until it is had, in steps: fair against a client that keeps
     // taking it, and a mutex written over meanwhile is not waited on for good.
     int rc;
-    while ((rc = ioshare::takeMutex(&share->mutex, 1000, sleepLock)) == ETIMEDOUT) {
+    while ((rc = ioshare::takeMutex(&share->mutex, 1000)) == ETIMEDOUT) {
         if (!ioshare::mutexSound(share)) {
             errno = ENOTRECOVERABLE;
             return -1;

@@ -3,9 +3,11 @@
 // locked (a locking call on some kinds ends the process), and a region cut
 // short under the mapping is put back to its size instead of killing the
 // process with SIGBUS.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -96,6 +98,42 @@ void relax() {
 #endif
 }
 
+// The C library's try on a robust mutex left unrecoverable takes its word
+// and returns ENOTRECOVERABLE without letting go of it again (the lock call
+// does let go): let go here, or this thread's next lock would wait on itself
+// and every other taker on it.
+void releaseIfMine(pthread_mutex_t *mutex) {
+    int *word = &mutex->__data.__lock;
+    int seen = __atomic_load_n(word, __ATOMIC_RELAXED);
+    if ((seen & FUTEX_TID_MASK) != static_cast<int>(syscall(SYS_gettid))) return;
+    if (__atomic_compare_exchange_n(word, &seen, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED) &&
+        (seen & FUTEX_WAITERS) != 0)
+        syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps on the mutex for at most `ms` on the monotonic clock: the lock
+// call's result, ETIMEDOUT when it stayed held.
+int sleepOn(pthread_mutex_t *mutex, int ms) {
+#if defined(FIELDBUS_UNDER_TSAN) || defined(__SANITIZE_THREAD__)
+    // The thread checker does not count a mutex a timed call took from a
+    // holder that died: short tries instead, which it follows.
+    const long long end = monoUs() + ms * 1000LL;
+    for (;;) {
+        const int rc = pthread_mutex_trylock(mutex);
+        if (rc == ENOTRECOVERABLE) releaseIfMine(mutex);
+        if (rc != EBUSY || monoUs() >= end) return rc == EBUSY ? ETIMEDOUT : rc;
+        usleep(200);
+    }
+#else
+    timespec d{};
+    clock_gettime(CLOCK_MONOTONIC, &d);
+    d.tv_nsec += static_cast<long>(ms) * 1000000;
+    d.tv_sec += d.tv_nsec / 1000000000;
+    d.tv_nsec %= 1000000000;
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &d);
+#endif
+}
+
 }  // namespace
 
 namespace ioshare {
@@ -122,7 +160,7 @@ void guardMapping(void *base, size_t size, int fd) {
     installed = sigaction(SIGBUS, &sa, &previous) == 0;
 }
 
-int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *, int)) {
+int takeMutex(pthread_mutex_t *mutex, int ms) {
     static const bool spin = sysconf(_SC_NPROCESSORS_ONLN) > 1;
     const long long end = monoUs() + ms * 1000LL;
     for (;;) {
@@ -130,6 +168,7 @@ int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *
             const long long spinEnd = monoUs() + kSpinUs;
             for (unsigned i = 1;; ++i) {
                 const int rc = pthread_mutex_trylock(mutex);
+                if (rc == ENOTRECOVERABLE) releaseIfMine(mutex);
                 if (rc != EBUSY) return rc;
                 relax();
                 if (i % 64 == 0 && monoUs() >= spinEnd) break;
@@ -137,7 +176,7 @@ int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *
         }
         const long long left = (end - monoUs()) / 1000;
         if (left <= 0) return ETIMEDOUT;
-        const int rc = sleepLock(mutex, static_cast<int>(left < kSleepMs ? left : kSleepMs));
+        const int rc = sleepOn(mutex, static_cast<int>(left < kSleepMs ? left : kSleepMs));
         if (rc != ETIMEDOUT) return rc;
     }
 }

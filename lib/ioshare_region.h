@@ -85,9 +85,9 @@ bool mappingRepaired();
 // lets go leaves it free for an instant only, and a waiter asleep in the
 // kernel wakes too late for that instant, every time (the mutex is not
 // fair). So it is tried for a short while without sleeping first (where
-// another processor runs the holder meanwhile), then slept on
-// (`sleepLock(mutex, ms)`, a timed lock) a little, and tried again.
-int takeMutex(pthread_mutex_t *mutex, int ms, int (*sleepLock)(pthread_mutex_t *, int));
+// another processor runs the holder meanwhile), then slept on a little (on
+// the monotonic clock), and tried again.
+int takeMutex(pthread_mutex_t *mutex, int ms);
 
 // Copies `count` bits from `src` starting at bit `srcBit` (LSB first) to the
 // start of `dst`, whose first (count + 7) / 8 bytes are cleared first.

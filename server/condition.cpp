@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 
 #include "../lib/ioshare_region.h"
 #include "log.h"
@@ -91,9 +90,7 @@ void *waker(void *arg) {
     auto *share = static_cast<ioShare_t *>(arg);
     // A new interval, too, is reason to start a cycle: the refresh thread's
     // wait still has the old deadline. Whenever it was set.
-    // (One set before this thread first looks counts too: the first look
-    // always starts a cycle.)
-    int32_t interval = INT32_MIN;
+    int32_t interval = __atomic_load_n(&share->interval, __ATOMIC_RELAXED);
     const auto asked = [&] {
         const bool changed = share->interval != interval;
         interval = share->interval;
@@ -151,9 +148,12 @@ void startWaker(ioShare_t *share) {
         logMsg(1, "no thread for the region's condition: cycles start on their interval only");
 }
 
-void awaitNudge(const timespec &deadline) {
+void awaitNudge(const timespec &deadline, const int32_t *interval) {
+    // An interval changed while the waker was not looking still ends the
+    // wait, at the next step.
+    const int32_t waitedFor = __atomic_load_n(interval, __ATOMIC_RELAXED);
     pthread_mutex_lock(&nudgeLock);
-    while (!nudged && serverRunning()) {
+    while (!nudged && serverRunning() && __atomic_load_n(interval, __ATOMIC_RELAXED) == waitedFor) {
         timespec step = monotonicIn(kRefreshWaitMs);
         if (before(deadline, step)) step = deadline;
         const int rc = pthread_cond_timedwait(&nudgeCond, &nudgeLock, &step);

@@ -562,7 +562,7 @@ void *writeThread(void *arg) {
             beat(deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000);
             // A deadline already passed (interval 0, or a cycle longer than
             // the interval) is no reason to wait at all.
-            if (!passed(deadline)) awaitNudge(deadline);
+            if (!passed(deadline)) awaitNudge(deadline, &share->interval);
         }
         const bool cut = restoreRegionSize();
         if (!held(lockRegion(share))) continue;  // only while stopping

@@ -35,12 +35,6 @@ void *mapRegion(int fd, size_t size) {
     return p;
 }
 
-#if defined(__SANITIZE_THREAD__) || defined(FIELDBUS_UNDER_TSAN)
-#define REGION_UNDER_THREAD_CHECKER true
-#else
-#define REGION_UNDER_THREAD_CHECKER false
-#endif
-
 namespace {
 
 // One wait for the mutex, after which it is looked at again.
@@ -378,25 +372,6 @@ void freshMutex(ioShare_t *share) {
     pthread_mutex_unlock(&repairGuard);
 }
 
-// Blocks for the mutex for at most `ms` on the monotonic clock: the lock
-// call's result, ETIMEDOUT when a holder kept it that long. Blocking, not
-// trying and sleeping: the holder's release wakes this waiter, where a try
-// after a sleep loses to any client that blocks on it. The thread checker
-// follows only the realtime-clock call.
-int timedLock(pthread_mutex_t *mutex, int ms) {
-    constexpr bool realtime = REGION_UNDER_THREAD_CHECKER;
-    timespec d{};
-    clock_gettime(realtime ? CLOCK_REALTIME : CLOCK_MONOTONIC, &d);
-    d.tv_sec += ms / 1000;
-    d.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-    if (d.tv_nsec >= 1000000000) {
-        ++d.tv_sec;
-        d.tv_nsec -= 1000000000;
-    }
-    if (realtime) return pthread_mutex_timedlock(mutex, &d);
-    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &d);
-}
-
 }  // namespace
 
 // Waited for in steps: a mutex a client writes over meanwhile is looked at
@@ -412,7 +387,7 @@ int lockRegion(ioShare_t *share) {
         const int holder = mutexWord(share) & FUTEX_TID_MASK;
         timespec t0{}, t1{};
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        const int rc = ioshare::takeMutex(&share->mutex, kLockStepMs, timedLock);
+        const int rc = ioshare::takeMutex(&share->mutex, kLockStepMs);
         clock_gettime(CLOCK_MONOTONIC, &t1);
         noteLockWait(holder,
                      (t1.tv_sec - t0.tv_sec) * 1000000LL + (t1.tv_nsec - t0.tv_nsec) / 1000);
