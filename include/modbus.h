@@ -77,8 +77,10 @@ int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *functi
                 WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout);
 
 /* Slave answer to the client connection clientID, built as modbusReply
- * (exception answers included). 0 sent; -1 clientID not open or the write
- * failed; 1 function not handled; 20 answer too long for the frame. */
+ * (exception answers included). 0 sent, or queued whole for a client not
+ * reading yet (sent by the following calls); -1 clientID not open, the write
+ * failed, or its queue is full (the connection is then closed); 1 function
+ * not handled; 20 answer too long for the frame. */
 int modbusReplyE(int cPort, char cNetID, int transID, int clientID, int function, char *cBuf,
                  WORD wBufLen, WORD wAddr, WORD wCount);
 

@@ -8,6 +8,7 @@
 #include "modbus_map.h"
 #include "modbus_tcp.h"
 #include "net.h"
+#include "net_private.h"
 
 namespace fieldbus::regmap {
 namespace {
@@ -185,6 +186,6 @@ extern "C" int modbusServeE(int cPort, char cNetID, fieldbusMap *map, WORD wTime
     fieldbus::tcp::putHeader(answer, static_cast<unsigned>((frame[0] << 8) | frame[1]),
                              answerLength);
     const int total = fieldbus::tcp::kHeader + answerLength;
-    if (sock_write(client, answer, static_cast<size_t>(total)) != total) return -1;
+    if (netSendWhole(client, answer, total) != 0) return -1;
     return answered;
 }

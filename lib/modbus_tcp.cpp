@@ -172,8 +172,7 @@ extern "C" int modbusReplyE(int cPort, char cNetID, int transID, int clientID, i
                                       wBufLen, wAddr, frame + tcp::kHeader, &length);
     if (built != pdu::kOk) return built;
     tcp::putHeader(frame, static_cast<unsigned>(transID), length);
-    // A reply that did not reach the connection is reported, not passed off
-    // as sent.
-    const int total = tcp::kHeader + length;
-    return sock_write(clientID, frame, static_cast<size_t>(total)) == total ? 0 : -1;
+    // A reply that cannot reach the connection whole is reported, not passed
+    // off as sent; one the client does not read yet waits in its queue.
+    return netSendWhole(clientID, frame, tcp::kHeader + length);
 }

@@ -43,11 +43,14 @@ int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD
 bool consistent(const uint8_t *frame, int got);
 
 // Slave: the next complete request on the listening entry cPort, clients
-// accepted and served in turn. 0 with the frame (header included, *got bytes)
-// and the client's entry in *client; or -1 (not a listening entry), -15 (no
-// request within wTimeout, or a frame whose header and body disagree, which
-// is dropped with what waits behind it), or the negative result of a failed
-// client connection (which is closed).
+// accepted and served in turn, answers waiting in their queues sent on the
+// way. 0 with the frame (header included, *got bytes) and the client's entry
+// in *client; or -1 (not a listening entry), -15 (no request within wTimeout,
+// or a frame whose header and body disagree, which is dropped with what waits
+// behind it), or the negative result of a failed client connection (which is
+// closed). Closed without a word: a client whose request is not whole within
+// a few seconds of its first byte, and the client heard from longest ago when
+// a new one finds the table full.
 int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client);
 
 }  // namespace fieldbus::tcp

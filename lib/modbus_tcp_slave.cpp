@@ -1,6 +1,11 @@
-// The Modbus/TCP slave's wait: one poll() over the listening socket and every
+// The Modbus/TCP slave's wait: one wait over the listening socket and every
 // client together, every waiting connection accepted, each client's partial
-// request kept until it completes, clients served in turn.
+// request kept until it completes, clients served in turn. The wait is an
+// epoll set kept per listener (net_clients.cpp): a poll() over a thousand
+// idle connections costs about a millisecond of kernel time on every call.
+// No client holds the others up: answers it does not read wait in its own
+// queue, a request must be whole soon after its first byte, and a full table
+// makes room by closing the client heard from longest ago.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -21,6 +26,16 @@ namespace {
 // hold the call.
 constexpr int kAcceptsPerRound = 64;
 
+// A request must be whole this long after its first byte. A peer that sends
+// a header and then a byte now and then would otherwise keep its entry, and
+// enough of them the whole table, for as long as it likes.
+constexpr int kRequestLimitMs = 4000;
+
+// Out of descriptors, the listener is left out of the wait this long: the
+// connection that could not be taken keeps it readable, and the wait would
+// otherwise spin.
+constexpr int kAcceptRestMs = 100;
+
 // What a client has sent of its next request. Kept per connection entry
 // from the first byte it sends; a new connection on the entry starts empty.
 struct Partial {
@@ -30,6 +45,12 @@ struct Partial {
 // Allocated with the C allocator and kept for the process: a master-only
 // program that links this object (quorvat) then needs no C++ runtime.
 std::array<Partial *, kConnections> partials{};
+// Per entry: when the first byte of the request being read came, 0 for none.
+// Apart from the requests, so that a look at every client before each wait
+// stays in a few pages.
+std::array<long long, kConnections> requestSince{};
+// Per listening entry: until when it rests after running out of descriptors.
+std::array<long long, kConnections> restUntilMs{};
 
 Partial *partialOf(int client) {
     Partial *&p = partials[static_cast<size_t>(client)];
@@ -43,12 +64,14 @@ Partial *partialOf(int client) {
 
 void forget(int client) {
     if (partials[static_cast<size_t>(client)]) partials[static_cast<size_t>(client)]->got = 0;
+    requestSince[static_cast<size_t>(client)] = 0;
 }
 
-int firstFreeSlot(const connectManager_t &listener) {
-    for (int slot = 0; slot < kConnections; ++slot)
-        if (listener.clientfd[slot] < 0) return slot;
-    return -1;
+void closeClient(connectManager_t &listener, int slot) {
+    const int c = listener.clientfd[slot];
+    forget(c);
+    Close_Socket(c);
+    listener.clientfd[slot] = -1;
 }
 
 bool listenerReady(int fd) {
@@ -58,27 +81,45 @@ bool listenerReady(int fd) {
 
 // Takes every connection waiting on the listener (bounded per round), once
 // a wait has found it ready; the slots taken go to `taken`. Returns their
-// number.
-int acceptWaiting(int cPort, int *taken) {
+// number. A full table makes room by closing the client heard from longest
+// ago, so that silent connections never lock a new client out; with none of
+// ours to close, the newcomer is closed at once rather than left waiting (it
+// would keep the wait awake).
+int acceptWaiting(int cPort, int *taken, long long now) {
     connectManager_t &listener = connectManager[cPort];
     int n = 0;
     for (int i = 0; i < kAcceptsPerRound && (i == 0 || listenerReady(listener.fd)); ++i) {
-        const int slot = firstFreeSlot(listener);
-        if (slot < 0) break;
-        if (Accept_Socket(cPort) != 0 || listener.clientfd[slot] < 0) break;
+        int slot = -1;
+        int rc = netAcceptInto(cPort, &slot);
+        const bool outOfDescriptors = rc < 0 && (errno == EMFILE || errno == ENFILE);
+        if (rc == kNetNoRoom || outOfDescriptors) {
+            const int idlest = netIdlestSlot(cPort);
+            if (idlest >= 0) {
+                closeClient(listener, idlest);
+                rc = netAcceptInto(cPort, &slot);
+            }
+        }
+        if (rc == kNetNoRoom) rc = netRefusePending(cPort) == 0 ? kNetNoRoom : -1;
+        if (rc == kNetNoRoom) continue;
+        if (rc < 0) {
+            if (errno == ECONNABORTED || errno == EPROTO) continue;  // gone before taken
+            if (errno != EAGAIN && errno != EWOULDBLOCK) restUntilMs[cPort] = now + kAcceptRestMs;
+            break;
+        }
         forget(listener.clientfd[slot]);
         taken[n++] = slot;
     }
     return n;
 }
 
-// The clients the last wait found readable and not yet read, in turn order:
-// they are read before the next wait, as one wait serves several busy
-// clients.
+// The clients the last wait found ready and not yet served, in turn order:
+// they are served before the next wait, as one wait serves several busy
+// clients. Each accept may add a slot already there (a client closed to make
+// room, its slot taken again).
 struct ReadySet {
     int listener = -1;
     int count = 0, next = 0;
-    std::array<int, kConnections> slots;
+    std::array<int, kConnections + kAcceptsPerRound> slots;
 };
 ReadySet ready;
 
@@ -93,7 +134,9 @@ Read readClient(int client, Partial &p) {
         const ssize_t n = recv(connectManager[client].fd, p.bytes + p.got,
                                static_cast<size_t>(target - p.got), MSG_DONTWAIT);
         if (n > 0) {
+            if (p.got == 0) requestSince[static_cast<size_t>(client)] = engine::nowMs();
             p.got += static_cast<int>(n);
+            netClientHeard(client);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -102,29 +145,24 @@ Read readClient(int client, Partial &p) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 enum class Outcome { Pending, Request, Dropped, Closed };
 
-// Reads the client in `slot`; on a complete request copies it out.
+// Sends the client in `slot` what waits for it, then reads it; on a complete
+// request copies it out.
 Outcome serveSlot(connectManager_t &listener, int slot, uint8_t *frame, int *got, int *client) {
     const int c = listener.clientfd[slot];
     if (c < 0 || connectManager[c].fd < 0) return Outcome::Pending;
     Partial &p = *partialOf(c);
-    const Read state = readClient(c, p);
+    const Read state = netFlush(c) < 0 ? Read::Failed : readClient(c, p);
     if (state == Read::More) return Outcome::Pending;
     listener.lastfd = (slot + 1) % kConnections;
     if (state == Read::Failed) {
-        forget(c);
-        Close_Socket(c);
-        listener.clientfd[slot] = -1;
+        closeClient(listener, slot);
         return Outcome::Closed;
     }
     std::copy(p.bytes, p.bytes + p.got, frame);
     *got = p.got;
-    p.got = 0;
+    forget(c);
     // A frame whose header and body disagree leaves the stream out of step:
     // what waits behind it is dropped with it.
     if (!consistent(frame, *got)) {
@@ -139,6 +177,31 @@ int resultOf(Outcome o) {
     return o == Outcome::Request ? 0 : o == Outcome::Closed ? -1 : pdu::kSlaveNoRequest;
 }
 
+// Goes over the listener's clients before a wait: frees the slots of
+// connections closed elsewhere (a reply whose queue ran over, the
+// application), closes the clients whose request is overdue, and keeps the
+// others in the wait. *due is lowered to the moment the next request falls due.
+void sweep(int cPort, long long now, long long *due) {
+    connectManager_t &listener = connectManager[cPort];
+    for (int slot = 0; slot < kConnections; ++slot) {
+        const int c = listener.clientfd[slot];
+        if (c < 0) continue;
+        if (!netIsClientOf(c, cPort)) {
+            listener.clientfd[slot] = -1;  // the entry is no longer ours to close
+            continue;
+        }
+        const long long since = requestSince[static_cast<size_t>(c)];
+        if (since != 0) {
+            if (now - since >= kRequestLimitMs) {
+                closeClient(listener, slot);
+                continue;
+            }
+            *due = std::min(*due, since + kRequestLimitMs);
+        }
+        if (!netWatchClient(cPort, c)) closeClient(listener, slot);  // cannot be waited on
+    }
+}
+
 }  // namespace
 
 int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client) {
@@ -151,49 +214,44 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
         ready.count = ready.next = 0;
     }
     while (ready.next < ready.count) {
-        const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)], frame,
-                                    got, client);
+        const Outcome o =
+            serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)], frame, got, client);
         if (o != Outcome::Pending) return resultOf(o);
     }
 
-    std::array<pollfd, kConnections + 1> fds;
-    std::array<int, kConnections + 1> slots;
     for (;;) {
-        // Clients from lastfd on, so that each gets its turn; the listener last.
-        int n = 0;
-        const int from = listener.lastfd;
-        for (int k = 0; k < kConnections; ++k) {
-            const int slot = (from + k) % kConnections;
-            const int c = listener.clientfd[slot];
-            if (c < 0 || connectManager[c].fd < 0) continue;
-            fds[static_cast<size_t>(n)] = {connectManager[c].fd, POLLIN, 0};
-            slots[static_cast<size_t>(n++)] = slot;
-        }
-        fds[static_cast<size_t>(n)] = {listener.fd, POLLIN, 0};
-        const long long left = deadline - engine::nowMs();
-        const int r =
-            poll(fds.data(), static_cast<nfds_t>(n + 1), static_cast<int>(left > 0 ? left : 0));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return pdu::kSlaveNoRequest;
-
+        const long long now = engine::nowMs();
+        long long wake = deadline;
+        sweep(cPort, now, &wake);
+        const long long restUntil = restUntilMs[static_cast<size_t>(cPort)];
+        if (now < restUntil) wake = std::min(wake, restUntil);
+        const long long left = wake - now;
+        bool incoming = false;
         ready.count = ready.next = 0;
-        for (int i = 0; i < n; ++i)
-            if (fds[static_cast<size_t>(i)].revents != 0)
-                ready.slots[static_cast<size_t>(ready.count++)] = slots[static_cast<size_t>(i)];
-        // New connections are taken at once, so that busy clients cannot keep
-        // them out, and join this round in their turn: a request may already
-        // wait on them.
-        if (fds[static_cast<size_t>(n)].revents != 0) {
-            int *taken = ready.slots.data() + ready.count;
-            const int added = acceptWaiting(cPort, taken);
-            ready.count += added;
-            if (added > 0)
-                std::sort(ready.slots.begin(), ready.slots.begin() + ready.count,
-                          [from](int x, int y) {
-                              return (x - from + kConnections) % kConnections <
-                                     (y - from + kConnections) % kConnections;
-                          });
+        const int r = netWaitClients(cPort, now < restUntil, static_cast<int>(left > 0 ? left : 0),
+                                     ready.slots.data(), &incoming);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            // No set to wait on (out of descriptors): the call still takes its
+            // time, so that a loop calling it does not spin.
+            if (left > 0) poll(nullptr, 0, static_cast<int>(deadline - now));
+            return pdu::kSlaveNoRequest;
         }
+        if (r == 0 && !incoming) {
+            // An overdue request or a listener's rest, not the call's time-out.
+            if (engine::nowMs() < deadline) continue;
+            return pdu::kSlaveNoRequest;
+        }
+        ready.count = r;
+        // New connections are taken at once, so that busy clients cannot keep
+        // them out, and join this round: a request may already wait on them.
+        if (incoming) ready.count += acceptWaiting(cPort, ready.slots.data() + r, now);
+        // Served in turn: from the slot after the last one served.
+        const int from = listener.lastfd;
+        std::sort(ready.slots.begin(), ready.slots.begin() + ready.count, [from](int x, int y) {
+            return (x - from + kConnections) % kConnections <
+                   (y - from + kConnections) % kConnections;
+        });
         while (ready.next < ready.count) {
             const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)],
                                         frame, got, client);

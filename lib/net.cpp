@@ -254,20 +254,13 @@ extern "C" int Listen_Socket(int cIndex) {
     return listen(e.fd, SOMAXCONN);
 }
 
-extern "C" int Accept_Socket(int cIndex) {
-    if (!netIsOpen(cIndex)) return -1;
+int netAcceptInto(int cIndex, int *slot) {
     connectManager_t &listener = connectManager[cIndex];
-
-    pollfd p{listener.fd, POLLIN, 0};
-    const timespec wait{0, 10000};
-    if (ppoll(&p, 1, &wait, nullptr) <= 0) return 0;
-    if ((p.revents & POLLIN) == 0) return 0;
-
     const int newIndex = firstFreeEntry();
-    if (newIndex < 0) return -1;
-    int slot = 0;
-    while (slot < kConnections && listener.clientfd[slot] >= 0) ++slot;
-    if (slot == kConnections) return -1;
+    if (newIndex < 0) return kNetNoRoom;
+    int free = 0;
+    while (free < kConnections && listener.clientfd[free] >= 0) ++free;
+    if (free == kConnections) return kNetNoRoom;
 
     sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
@@ -286,12 +279,34 @@ extern "C" int Accept_Socket(int cIndex) {
     e.protocol = listener.protocol;
     e.index = 0;
     clearHistory(e);
-    listener.clientfd[slot] = newIndex;
+    listener.clientfd[free] = newIndex;
+    netClientOpened(newIndex, cIndex, free);
+    *slot = free;
     return 0;
+}
+
+int netRefusePending(int cIndex) {
+    int fd;
+    do fd = accept(connectManager[cIndex].fd, nullptr, nullptr);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    close(fd);
+    return 0;
+}
+
+extern "C" int Accept_Socket(int cIndex) {
+    if (!netIsOpen(cIndex)) return -1;
+    pollfd p{connectManager[cIndex].fd, POLLIN, 0};
+    const timespec wait{0, 10000};
+    if (ppoll(&p, 1, &wait, nullptr) <= 0) return 0;
+    if ((p.revents & POLLIN) == 0) return 0;
+    int slot = 0;
+    return netAcceptInto(cIndex, &slot) == 0 ? 0 : -1;
 }
 
 extern "C" void Close_Socket(int cIndex) {
     if (!netIsOpen(cIndex)) return;
+    netClientGone(cIndex);
     close(connectManager[cIndex].fd);
     connectManager[cIndex].fd = -1;
 }

@@ -3,7 +3,9 @@
 // requests that have broken other Modbus implementations.
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <regex>
@@ -198,7 +200,10 @@ TEST(TcpSlaveClients, SeveralAtOnceAreServedInTurnAndAClosedOneFreesItsSlot) {
 // A raw client for the frames no library would send.
 struct RawClient {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    explicit RawClient(int port) {
+    // receiveBuffer: a small window, so that unread answers pile up at once.
+    explicit RawClient(int port, int receiveBuffer = 0) {
+        if (receiveBuffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         sockaddr_in sa{};
@@ -229,6 +234,13 @@ struct RawClient {
     }
     unsigned char lastTid = 0;
 };
+
+// Whether the slave has closed fd (end of stream, reset), waiting up to
+// timeoutMs; what it sent before is left unread.
+bool closedBySlave(int fd, int timeoutMs) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, timeoutMs) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 TEST(TcpSlaveClients, RequestInTwoSegmentsIsAssembled) {
     SlaveLoop slave;
@@ -279,6 +291,147 @@ TEST(TcpSlaveClients, MalformedRequestsGetNoAnswerAndTheSlaveGoesOn) {
         }
         EXPECT_TRUE(shared.wellFormedReadAnswered(9));
     }
+}
+
+// Clients that send requests and never read the answers hold up no one: a
+// well-behaved client is answered all along, each time within its usual two
+// seconds (a loop that waited a second on each of the three would miss
+// them); their answers go out whole and in order, and each is closed once
+// what the slave keeps for it is full. Parameter: the register-map server.
+class TcpSlaveHostile : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
+    SlaveLoop slave(false, 1, GetParam());
+    RawClient good(slave.port);
+    ASSERT_TRUE(good.wellFormedReadAnswered(0));
+    struct Deaf {
+        std::unique_ptr<RawClient> c;
+        unsigned sent = 0;
+        Bytes unsent;  // the rest of a request the socket took in part
+        bool closed = false;
+    };
+    std::vector<Deaf> deaf(3);
+    for (Deaf &d : deaf) d.c = std::make_unique<RawClient>(slave.port, 2048);
+    // Request `tid` reads register tid % 100; its answer, 11 bytes.
+    const auto frame = [](unsigned tid, Bytes f) {
+        f[0] = static_cast<unsigned char>(tid >> 8);
+        f[1] = static_cast<unsigned char>(tid);
+        return f;
+    };
+    const auto request = [&](unsigned tid) {
+        return frame(tid, {0, 0, 0, 0, 0, 6, 1, 3, 0, static_cast<unsigned char>(tid % 100), 0, 1});
+    };
+    const auto answer = [&](unsigned tid) {
+        const uint16_t v = tcppeer::holdingAt(static_cast<int>(tid % 100));
+        return frame(tid, {0, 0, 0, 0, 0, 5, 1, 3, 2, static_cast<unsigned char>(v >> 8),
+                           static_cast<unsigned char>(v)});
+    };
+    const long long deadline = fbtest::monoMs() + 30000;
+    int open = 3;
+    for (int round = 0; open > 0 && fbtest::monoMs() < deadline; ++round) {
+        for (Deaf &d : deaf) {
+            while (!d.closed) {
+                if (d.unsent.empty()) d.unsent = request(++d.sent);
+                const ssize_t n =
+                    send(d.c->fd, d.unsent.data(), d.unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0) d.unsent.erase(d.unsent.begin(), d.unsent.begin() + n);
+                if (n < 0 && errno != EAGAIN) d.closed = true;
+                if (n < 0 || !d.unsent.empty()) break;
+            }
+            if (!d.closed && closedBySlave(d.c->fd, 0)) d.closed = true;
+            open -= d.closed && d.c->fd >= 0;
+            if (d.closed && d.c->fd >= 0) {
+                // Read now: every answer whole, in the order asked; only the
+                // last, cut off by the close, may be short.
+                const Bytes got = fbtest::readFor(d.c->fd, 1 << 20, 2000);
+                size_t at = 0;
+                unsigned tid = 1;
+                for (; at + 11 <= got.size(); at += 11, ++tid)
+                    ASSERT_EQ(Bytes(got.begin() + static_cast<long>(at),
+                                    got.begin() + static_cast<long>(at) + 11),
+                              answer(tid))
+                        << "answer " << tid << " of " << d.sent;
+                EXPECT_GT(tid, 1u) << "answered before it was closed";
+                close(d.c->fd);
+                d.c->fd = -1;
+            }
+        }
+        ASSERT_TRUE(good.wellFormedReadAnswered(round % 100)) << "round " << round;
+    }
+    EXPECT_EQ(open, 0) << "a client that never reads is closed once its answers pile up";
+}
+
+INSTANTIATE_TEST_SUITE_P(Slaves, TcpSlaveHostile, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "mapServer" : "readReply"; });
+
+// A request that comes a byte now and then (each one a sign of life) has a
+// few seconds from its first byte; then its connection is closed. Others are
+// served meanwhile.
+TEST(TcpSlaveClients, DrippingRequestIsClosedWhileOthersAreServed) {
+    SlaveLoop slave(false, 1, true);
+    RawClient good(slave.port), drip(slave.port);
+    ASSERT_TRUE(drip.wellFormedReadAnswered(1));
+    // A header announcing 254 bytes: a write of 123 registers, 247 data bytes.
+    fbtest::writeAll(drip.fd, Bytes{0, 9, 0, 0, 0, 0xFE, 1, 16, 0, 0, 0, 123, 247});
+    bool closed = false;
+    const long long deadline = fbtest::monoMs() + 20000;
+    while (!closed && fbtest::monoMs() < deadline) {
+        ASSERT_TRUE(good.wellFormedReadAnswered(2));
+        const unsigned char byte = 0;
+        closed = closedBySlave(drip.fd, 500) || send(drip.fd, &byte, 1, MSG_NOSIGNAL) != 1;
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(good.wellFormedReadAnswered(3));
+}
+
+// Every entry of the connection table but `spare` taken by datagram sockets
+// for as long as the object lives; false `ok` when this process may not
+// open that many descriptors.
+struct TableFiller {
+    std::vector<int> entries;
+    bool ok = false;
+    explicit TableFiller(int spare) {
+        rlimit lim{};
+        getrlimit(RLIMIT_NOFILE, &lim);
+        if (lim.rlim_max < 2 * kConnections) return;
+        lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, 2 * kConnections);
+        setrlimit(RLIMIT_NOFILE, &lim);
+        for (int i; (i = Open_Socket(0, 1, 0)) > 0;) entries.push_back(i);
+        for (int k = 0; k < spare && !entries.empty(); ++k) {
+            Close_Socket(entries.back());
+            entries.pop_back();
+        }
+        ok = entries.size() + static_cast<size_t>(spare) >= kConnections - 16;
+    }
+    ~TableFiller() {
+        for (int i : entries) Close_Socket(i);
+    }
+};
+
+// A full table makes room for a new client by closing the one heard from
+// longest ago (not the oldest connection); the others, and the new one, are
+// served.
+TEST(TcpSlaveClients, FullTableClosesTheClientHeardFromLongestAgo) {
+    TableFiller filler(4);  // the listener and three clients
+    if (!filler.ok) GTEST_SKIP() << "too few descriptors for a full connection table";
+    SlaveLoop slave(false, 1, true);
+    RawClient idle(slave.port);
+    ASSERT_TRUE(slave.waitOccupied(1));
+    RawClient a(slave.port), b(slave.port);
+    ASSERT_TRUE(a.wellFormedReadAnswered(1));
+    ASSERT_TRUE(b.wellFormedReadAnswered(2));
+    ASSERT_TRUE(slave.waitOccupied(3));
+    RawClient late(slave.port);
+    EXPECT_TRUE(late.wellFormedReadAnswered(3)) << "a new client on a full table";
+    EXPECT_TRUE(closedBySlave(idle.fd, 3000));
+    EXPECT_TRUE(a.wellFormedReadAnswered(4));
+    EXPECT_TRUE(b.wellFormedReadAnswered(5));
+    // Now `late` was heard from longest ago, though it came last.
+    RawClient later(slave.port);
+    EXPECT_TRUE(later.wellFormedReadAnswered(6));
+    EXPECT_TRUE(closedBySlave(late.fd, 3000));
+    EXPECT_TRUE(a.wellFormedReadAnswered(7));
+    EXPECT_TRUE(b.wellFormedReadAnswered(8));
 }
 
 }  // namespace

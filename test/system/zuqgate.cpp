@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -185,25 +186,28 @@ TEST(Zuqgate, WriteNotTakenInTimeGetsTargetFailed) {
     EXPECT_EQ(show(c.ask(hex("01 01 00 00 00 04"))), "01 01 01 09");
 }
 
-// Connections beyond MAXCLIENTS are closed at once; a silent client, one with
-// half a frame, one that never reads its answers and one killed mid-frame
-// delay no one, and the places they leave are taken again.
+// A connection beyond MAXCLIENTS takes the place of the one heard from
+// longest ago; a silent client, one that sends its request a byte now and
+// then, one that never reads its answers and one killed mid-frame delay no
+// one, and the places they leave are taken again.
 TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
     GateRig g("gateclients");
     ASSERT_TRUE(g.gate.start(g.names));
     std::vector<std::unique_ptr<Conn>> conns;
     for (int i = 0; i < 200; ++i) conns.push_back(std::make_unique<Conn>(g.gate.port));
+    // None has said a word: each newcomer closed the oldest, and the last 32 stay.
     for (int i = 0; i < 200; ++i) {
         SCOPED_TRACE(i);
         Conn &c = *conns[static_cast<size_t>(i)];
-        if (i < 32) {
+        if (i < 168) {
+            EXPECT_TRUE(c.closedByPeer());
+        } else {
             EXPECT_TRUE(fbtest::waitUntil(
                 [&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34"; }));
-        } else {
-            EXPECT_TRUE(c.closedByPeer());
         }
     }
-    conns.resize(28);  // four places free, once the gateway has seen them go
+    conns.erase(conns.begin(), conns.begin() + 168);
+    Conn &ref = *conns[31];  // asked all along
     // A new connection that the gateway serves: asked once, until one is.
     const auto served = [&](int receiveBuffer = 0) {
         std::unique_ptr<Conn> c;
@@ -213,13 +217,13 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
         });
         return c;
     };
-    auto silent = served(), half = served(), flood = served(2048);
-    ASSERT_TRUE(half->sendRaw(hex("00 01 00 00 00 06 01 04 00")));
+    auto silent = served(), drip = served(), flood = served(2048);
     // A child, served, that is killed with half a frame sent.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
     if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the test, should an assertion end it
         Conn k(g.gate.port);
         const bool ok = show(k.ask(hex("01 04 00 00 00 01"))) == "01 04 02 12 34";
         k.sendRaw(hex("00 01 00 00 00 06 01"));
@@ -232,12 +236,28 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
     close(ready[0]);
     close(ready[1]);
     EXPECT_EQ(x, 'y');
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    // The four newcomers took the places of the four heard from longest ago.
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(conns[static_cast<size_t>(i)]->closedByPeer()) << i;
+    // A header announcing 254 bytes, then a byte now and then (each a sign of
+    // life): the request has a few seconds from its first byte, then the
+    // connection goes, while the others are answered all along.
+    ASSERT_TRUE(drip->sendRaw(hex("00 01 00 00 00 FE 01 10 00 00 00 7B F6")));
+    bool dripClosed = false;
+    for (const long long until = fbtest::monoMs() + 20000;
+         !dripClosed && fbtest::monoMs() < until;) {
+        ASSERT_EQ(show(ref.ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
+        dripClosed = drip->closedByPeer(500) || !drip->sendRaw(hex("00"));
+    }
+    EXPECT_TRUE(dripClosed);
     // The flooding client sends requests and never reads: it is dropped once
     // its answers fill what the gateway keeps for it, while the others are
-    // answered all along.
+    // answered all along. What reached it is whole answers, in order.
     Bytes request = hex("00 01 00 00 00 06 01 04 00 00 00 04");
     fcntl(flood->fd, F_SETFL, O_NONBLOCK);
     bool dropped = false;
+    long sent = 0;
     const long long end = fbtest::monoMs() + 60000;
     for (int n = 0; !dropped && fbtest::monoMs() < end; ++n) {
         const ssize_t r = ::send(flood->fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -246,24 +266,33 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
             pollfd p{flood->fd, POLLOUT, 0};
             poll(&p, 1, 10);
         }
+        sent += r == static_cast<ssize_t>(request.size());
         if (n % 500 == 0) {
-            ASSERT_EQ(show(conns[0]->ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
+            ASSERT_EQ(show(ref.ask(hex("01 04 00 00 00 01"))), "01 04 02 12 34");
         }
     }
     EXPECT_TRUE(dropped);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    // Two places free again (the flood and the killed child), once the
-    // gateway has seen them go: a new connection is served there.
-    auto a = served(), b = served();
-    EXPECT_EQ(show(a->ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
-    EXPECT_EQ(show(b->ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
+    const Bytes got = fbtest::readFor(flood->fd, 1 << 22, 2000);
+    const std::string answer = "00 01 00 00 00 0B 01 04 08 12 34 56 78 9A BC DE F0";
+    for (size_t at = 0; at + 17 <= got.size(); at += 17)
+        ASSERT_EQ(show(Bytes(got.begin() + static_cast<long>(at),
+                             got.begin() + static_cast<long>(at) + 17)),
+                  answer)
+            << at / 17 << " of " << sent;
+    EXPECT_GT(got.size(), 17u);
+    // Three places free again (the child, the drip and the flood): new
+    // connections are served there, and close no one.
+    auto a = served(), b = served(), c = served();
+    for (auto *k : {&a, &b, &c})
+        EXPECT_EQ(show((*k)->ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
+    EXPECT_EQ(show(conns[4]->ask(hex("01 04 00 02 00 01"))), "01 04 02 9A BC");
+    // All 32 places taken: the next one closes conns[5], asked only at the
+    // start (`silent` came after it).
     Conn extra(g.gate.port);
-    EXPECT_TRUE(extra.closedByPeer());  // and no more than two
+    EXPECT_EQ(show(extra.ask(hex("01 04 00 01 00 01"))), "01 04 02 56 78");
+    EXPECT_TRUE(conns[5]->closedByPeer());
     EXPECT_EQ(show(silent->ask(hex("01 04 00 02 00 01"))), "01 04 02 9A BC");
-    // The half frame completes into a whole request.
-    ASSERT_TRUE(half->sendRaw(hex("00 00 01")));
-    EXPECT_EQ(show(half->answer()), "01 04 02 12 34");
+    EXPECT_EQ(show(conns[6]->ask(hex("01 04 00 02 00 01"))), "01 04 02 9A BC");
 }
 
 // Layout fields scribbled on by a hostile client: every range is clamped to

@@ -1,9 +1,8 @@
-// The gateway's event loop, its clients and its write queues.
+// The gateway's event loop, its requests and its write queues; the sockets
+// and the bytes to and from each client are in listen.cpp.
 #include "gateway.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,16 +24,8 @@ using ioshare::Stage;
 
 constexpr uint8_t kDeviceFailure = 4;  // the board (or the server) refused the write
 
-constexpr int kHeader = 6;            // MBAP before the unit identifier
-constexpr int kMaxBody = 254;         // unit, function and data of one request
 constexpr int kTickMs = 1;            // while requests wait for the mutex or a slot
 constexpr int kHousekeepingMs = 500;  // region lookup, idle connections
-
-long long monoMs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 int bodyLength(const uint8_t *frame) {
     return frame[4] << 8 | frame[5];
@@ -46,6 +37,12 @@ int queueOf(const ioshare::Kind &kind) {
 }
 
 }  // namespace
+
+long long monoMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 Gateway::Gateway(const Options &options, Region &region)
     : options_(options), region_(region), clients_(static_cast<size_t>(options.maxClients)) {
@@ -59,100 +56,6 @@ Gateway::~Gateway() {
     for (int fd : listeners_) close(fd);
 }
 
-bool Gateway::listen() {
-    listeners_ = openListeners(&options_);
-    return !listeners_.empty();
-}
-
-void Gateway::acceptAll(int listener) {
-    for (;;) {
-        const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Out of descriptors (the whole system): the connection stays
-            // waiting, so the listeners rest a while instead of spinning.
-            if (errno == EMFILE || errno == ENFILE) acceptRestUntilMs_ = monoMs() + 100;
-            return;  // or none left, or one that gave up before we took it
-        }
-        auto free = std::find_if(clients_.begin(), clients_.end(),
-                                 [](const Client &c) { return c.fd < 0; });
-        if (free == clients_.end()) {
-            close(fd);  // beyond MAXCLIENTS: closed at once
-            continue;
-        }
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        free->fd = fd;
-        free->inLen = free->outLen = 0;
-        free->hold = Hold::None;
-        free->lastHeardMs = monoMs();
-    }
-}
-
-void Gateway::drop(int i) {
-    Client &c = clients_[static_cast<size_t>(i)];
-    if (c.fd < 0) return;
-    close(c.fd);
-    c.fd = -1;
-    // A write it had posted stays posted: the queue's next write waits for
-    // the slot to come back idle all the same.
-    for (auto &q : writeQueue_) q.erase(std::remove(q.begin(), q.end(), i), q.end());
-    confirming_.erase(std::remove(confirming_.begin(), confirming_.end(), i), confirming_.end());
-    c.hold = Hold::None;
-}
-
-void Gateway::receive(int i) {
-    Client &c = clients_[static_cast<size_t>(i)];
-    const ssize_t n = recv(c.fd, c.in + c.inLen, static_cast<size_t>(kInRoom - c.inLen), 0);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        drop(i);
-        return;
-    }
-    if (n < 0) return;
-    c.inLen += static_cast<int>(n);
-    c.lastHeardMs = monoMs();
-    serveInput(i);
-}
-
-void Gateway::flush(int i) {
-    Client &c = clients_[static_cast<size_t>(i)];
-    const ssize_t n = ::send(c.fd, c.out, static_cast<size_t>(c.outLen), MSG_NOSIGNAL);
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop(i);
-        return;
-    }
-    c.outLen -= static_cast<int>(n);
-    std::memmove(c.out, c.out + n, static_cast<size_t>(c.outLen));
-}
-
-void Gateway::send(int i, const uint8_t *body, int length) {
-    Client &c = clients_[static_cast<size_t>(i)];
-    // The answer's header: the request's transaction and protocol identifiers.
-    uint8_t frame[kHeader + kMaxBody];
-    std::memcpy(frame, c.in, 4);
-    frame[4] = static_cast<uint8_t>(length >> 8);
-    frame[5] = static_cast<uint8_t>(length);
-    std::memcpy(frame + kHeader, body, static_cast<size_t>(length));
-    const int total = kHeader + length;
-    int sent = 0;
-    if (c.outLen == 0) {
-        const ssize_t n = ::send(c.fd, frame, static_cast<size_t>(total), MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            drop(i);
-            return;
-        }
-        sent = n > 0 ? static_cast<int>(n) : 0;
-    }
-    if (sent == total) return;
-    // A client that does not read its answers goes once they fill its buffer,
-    // rather than holding the loop up or growing without end.
-    if (c.outLen + total - sent > kOutRoom) {
-        drop(i);
-        return;
-    }
-    std::memcpy(c.out + c.outLen, frame + sent, static_cast<size_t>(total - sent));
-    c.outLen += total - sent;
-}
-
 void Gateway::sendException(int i, uint8_t code) {
     const uint8_t *body = clients_[static_cast<size_t>(i)].in + kHeader;
     uint8_t answer[3];
@@ -164,6 +67,7 @@ void Gateway::consumeFrame(int i) {
     const int length = kHeader + bodyLength(c.in);
     c.inLen -= length;
     std::memmove(c.in, c.in + length, static_cast<size_t>(c.inLen));
+    c.partialSinceMs = 0;  // what follows is the next request
 }
 
 void Gateway::serveInput(int i) {
@@ -176,10 +80,13 @@ void Gateway::serveInput(int i) {
             drop(i);
             return;
         }
-        if (c.inLen < kHeader + length) return;  // the rest of the frame is to come
-        if (!handleFrame(i, now)) return;
+        if (c.inLen < kHeader + length) break;  // the rest of the frame is to come
+        if (!handleFrame(i, now)) return;       // whole, and waiting
         if (c.fd >= 0) consumeFrame(i);
     }
+    // Part of a request: its time runs from the moment it began to come.
+    if (c.fd >= 0 && c.hold == Hold::None && c.inLen > 0 && c.partialSinceMs == 0)
+        c.partialSinceMs = now;
 }
 
 // One whole request at the head of the client's input: true when it has been
@@ -383,7 +290,11 @@ void Gateway::advanceConfirms(long long now) {
 
 void Gateway::housekeeping(long long now) {
     const bool wasMapped = region_.mapped();
-    if (region_.refresh()) {
+    const bool changed = region_.refresh();
+    if (region_.repaired())
+        std::printf("zuqgate: region %s was cut short by a client: its size put back\n",
+                    region_.name().c_str());
+    if (changed) {
         if (region_.mapped())
             std::printf("zuqgate: region %s %s\n", region_.name().c_str(),
                         wasMapped ? "replaced, mapped again" : "mapped");
@@ -391,9 +302,13 @@ void Gateway::housekeeping(long long now) {
             std::printf("zuqgate: region %s gone, waiting for it\n", region_.name().c_str());
         std::fflush(stdout);
     }
+    // A request sent a byte now and then would otherwise hold its place for
+    // ever: each byte counts as being heard.
     for (size_t i = 0; i < clients_.size(); ++i) {
         const Client &c = clients_[i];
-        if (c.fd >= 0 && c.hold == Hold::None && now - c.lastHeardMs > kIdleMs)
+        if (c.fd < 0 || c.hold != Hold::None) continue;
+        if (now - c.lastHeardMs > kIdleMs ||
+            (c.partialSinceMs != 0 && now - c.partialSinceMs >= kRequestMs))
             drop(static_cast<int>(i));
     }
 }
@@ -408,10 +323,6 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
         bool waiting = !writeQueue_[0].empty() || !writeQueue_[1].empty() || !confirming_.empty();
         pollSet_.clear();
         pollClient_.clear();
-        for (int fd : listeners_) {
-            pollSet_.push_back({fd, static_cast<short>(now < acceptRestUntilMs_ ? 0 : POLLIN), 0});
-            pollClient_.push_back(-1);
-        }
         for (size_t i = 0; i < clients_.size(); ++i) {
             const Client &c = clients_[i];
             if (c.fd < 0) continue;
@@ -421,6 +332,12 @@ void Gateway::run(const volatile sig_atomic_t &stop) {
             if (c.outLen > 0) events |= POLLOUT;
             pollSet_.push_back({c.fd, events, 0});
             pollClient_.push_back(static_cast<int>(i));
+        }
+        // The listeners last: the places that clients leave in a round are
+        // free before a newcomer would close someone to get one.
+        for (int fd : listeners_) {
+            pollSet_.push_back({fd, static_cast<short>(now < acceptRestUntilMs_ ? 0 : POLLIN), 0});
+            pollClient_.push_back(-1);
         }
         long long timeout = waiting ? kTickMs : nextHousekeepingMs_ - now;
         if (now < acceptRestUntilMs_) timeout = std::min(timeout, acceptRestUntilMs_ - now);

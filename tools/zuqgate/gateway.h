@@ -32,8 +32,17 @@ struct Options {
 // the port the first one got, written back into options->port.
 std::vector<int> openListeners(Options *options);
 
+constexpr int kHeader = 6;     // MBAP before the unit identifier
+constexpr int kMaxBody = 254;  // unit, function and data of one request
+
+// Milliseconds on the monotonic clock.
+long long monoMs();
+
 // A silent connection is dropped after this long.
 constexpr int kIdleMs = 60000;
+// A request must be whole this long after its first byte, else its
+// connection is dropped.
+constexpr int kRequestMs = 4000;
 
 class Gateway {
   public:
@@ -59,6 +68,8 @@ class Gateway {
         int fd = -1;
         int inLen = 0, outLen = 0;
         long long lastHeardMs = 0;
+        unsigned long long heardOrder = 0;  // ranks clients by how recently they were heard
+        long long partialSinceMs = 0;       // the request being sent began; 0: none
         // Nothing after the request at the head of `in` is looked at while
         // it waits.
         Hold hold = Hold::None;
@@ -72,6 +83,7 @@ class Gateway {
     };
 
     void acceptAll(int listener);
+    int idlestClient() const;
     void receive(int i);
     void flush(int i);
     void drop(int i);
@@ -96,6 +108,7 @@ class Gateway {
     std::vector<int> pollClient_;  // client index of each entry of pollSet_, -1 for a listener
     long long nextHousekeepingMs_ = 0;
     long long acceptRestUntilMs_ = 0;
+    unsigned long long heardCount_ = 0;
 };
 
 }  // namespace zuqgate

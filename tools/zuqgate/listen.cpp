@@ -1,11 +1,14 @@
-// The gateway's listening sockets: every local address, IPv4 and IPv6, or
-// the addresses one name or number gives.
+// The gateway's sockets: the listening ones (every local address, IPv4 and
+// IPv6, or the addresses one name or number gives), the clients taken from
+// them, and the bytes to and from each, never waited for.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,10 @@
 
 namespace zuqgate {
 namespace {
+
+// Connections taken per wake at most: a flood of connects cannot keep the
+// loop from the clients it has.
+constexpr int kAcceptsPerRound = 64;
 
 // Opens one listening socket and prints its line; false with errno set.
 bool openListener(const sockaddr *addr, socklen_t len, Options *options, std::vector<int> *fds) {
@@ -89,6 +96,123 @@ std::vector<int> openListeners(Options *options) {
     }
     std::fflush(stdout);
     return fds;
+}
+
+bool Gateway::listen() {
+    listeners_ = openListeners(&options_);
+    return !listeners_.empty();
+}
+
+void Gateway::acceptAll(int listener) {
+    for (int n = 0; n < kAcceptsPerRound; ++n) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors (the whole system): the connection stays
+            // waiting, so the listeners rest a while instead of spinning.
+            if (errno == EMFILE || errno == ENFILE) acceptRestUntilMs_ = monoMs() + 100;
+            return;  // or none left, or one that gave up before we took it
+        }
+        auto free = std::find_if(clients_.begin(), clients_.end(),
+                                 [](const Client &c) { return c.fd < 0; });
+        // Every place taken: the client heard from longest ago makes room, so
+        // that silent connections never lock a new client out. A write in
+        // progress is never cut off: when every client waits on one, the
+        // newcomer is closed at once.
+        if (free == clients_.end()) {
+            const int idlest = idlestClient();
+            if (idlest < 0) {
+                close(fd);
+                continue;
+            }
+            drop(idlest);
+            free = clients_.begin() + idlest;
+        }
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        free->fd = fd;
+        free->inLen = free->outLen = 0;
+        free->hold = Hold::None;
+        free->lastHeardMs = monoMs();
+        free->heardOrder = ++heardCount_;
+        free->partialSinceMs = 0;
+    }
+}
+
+int Gateway::idlestClient() const {
+    int idlest = -1;
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        const Client &c = clients_[i];
+        if (c.fd < 0 || c.hold != Hold::None) continue;
+        if (idlest < 0 || c.heardOrder < clients_[static_cast<size_t>(idlest)].heardOrder)
+            idlest = static_cast<int>(i);
+    }
+    return idlest;
+}
+
+void Gateway::drop(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    if (c.fd < 0) return;
+    close(c.fd);
+    c.fd = -1;
+    // A write it had posted stays posted: the queue's next write waits for
+    // the slot to come back idle all the same.
+    for (auto &q : writeQueue_) q.erase(std::remove(q.begin(), q.end(), i), q.end());
+    confirming_.erase(std::remove(confirming_.begin(), confirming_.end(), i), confirming_.end());
+    c.hold = Hold::None;
+}
+
+void Gateway::receive(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const ssize_t n = recv(c.fd, c.in + c.inLen, static_cast<size_t>(kInRoom - c.inLen), 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        drop(i);
+        return;
+    }
+    if (n < 0) return;
+    c.inLen += static_cast<int>(n);
+    c.lastHeardMs = monoMs();
+    c.heardOrder = ++heardCount_;
+    serveInput(i);
+}
+
+void Gateway::flush(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    const ssize_t n = ::send(c.fd, c.out, static_cast<size_t>(c.outLen), MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop(i);
+        return;
+    }
+    c.outLen -= static_cast<int>(n);
+    std::memmove(c.out, c.out + n, static_cast<size_t>(c.outLen));
+}
+
+void Gateway::send(int i, const uint8_t *body, int length) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    // The answer's header: the request's transaction and protocol identifiers.
+    uint8_t frame[kHeader + kMaxBody];
+    std::memcpy(frame, c.in, 4);
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length);
+    std::memcpy(frame + kHeader, body, static_cast<size_t>(length));
+    const int total = kHeader + length;
+    int sent = 0;
+    if (c.outLen == 0) {
+        const ssize_t n = ::send(c.fd, frame, static_cast<size_t>(total), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            drop(i);
+            return;
+        }
+        sent = n > 0 ? static_cast<int>(n) : 0;
+    }
+    if (sent == total) return;
+    // A client that does not read its answers goes once they fill its buffer,
+    // rather than holding the loop up or growing without end.
+    if (c.outLen + total - sent > kOutRoom) {
+        drop(i);
+        return;
+    }
+    std::memcpy(c.out + c.outLen, frame + sent, static_cast<size_t>(total - sent));
+    c.outLen += total - sent;
 }
 
 }  // namespace zuqgate
