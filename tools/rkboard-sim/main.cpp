@@ -178,14 +178,16 @@ int main(int argc, char **argv) {
     board.mem.setBoardId(opt.present ? opt.id : 0);
     board.fault = opt.present ? opt.fault : Fault{FaultMode::Silent, 0, 0, -1};
 
+    // Caught before the link appears: whoever waits for the link may send a
+    // stop at once, and must find the link removed and a clean end.
+    sigset_t waitMask;
+    catchStopSignals(&waitMask);
     Line line;
     std::string error;
     if (!line.open(opt.link, &error)) {
         std::fprintf(stderr, "rkboard-sim: %s\n", error.c_str());
         return 1;
     }
-    sigset_t waitMask;
-    catchStopSignals(&waitMask);
 
     if (opt.present)
         std::printf("rkboard-sim: board %04X on %s", opt.id, line.device().c_str());
