@@ -101,6 +101,8 @@ TestNames::TestNames(const std::string &tag) {
 
 TestNames::~TestNames() {
     shm_unlink(shmName.c_str());
+    // A server killed at the end of a test leaves its health record behind.
+    shm_unlink((shmName + IOSHARE_HEALTH_SUFFIX).c_str());
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
