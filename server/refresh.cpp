@@ -135,12 +135,8 @@ void beat(long long waitUntil) {
     __atomic_store_n(&beatMs, healthNowMs(), __ATOMIC_RELAXED);
 }
 
-// Says in the log when the mutex had to be repaired; false when it is not held.
+// False when the mutex is not held (the repairs are logged where they are made).
 bool held(int lockResult) {
-    static int takenOver = 0;
-    if (lockResult == 1)
-        logMsg(1, "region mutex taken over from a holder that died (%d so far)", ++takenOver);
-    if (lockResult == 2) logMsg(1, "region mutex was left unrecoverable, initialised afresh");
     if (lockResult < 0 && serverRunning()) logMsg(0, "region mutex cannot be taken");
     return lockResult >= 0;
 }

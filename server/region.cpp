@@ -328,13 +328,23 @@ int initRegionMutex(ioShare_t *share, const pthread_mutexattr_t *mutexAttr) {
 // EOWNERDEAD, repaired as every user of the region repairs it. A taker that did not
 // (a client ignoring EOWNERDEAD) leaves it unrecoverable and held by nobody:
 // only a fresh initialisation brings it back.
+// Every repair is said in the log here, whichever thread made it.
 int repairRegionLock(ioShare_t *share, int rc) {
-    if (rc == 0 || rc == EOWNERDEAD) return ioshare::repairLock(share, rc);
+    static int takenOver = 0;
+    if (rc == 0 || rc == EOWNERDEAD) {
+        const int took = ioshare::repairLock(share, rc);
+        if (took == 1)
+            logMsg(1, "region mutex taken over from a holder that died (%d so far)",
+                   __atomic_add_fetch(&takenOver, 1, __ATOMIC_RELAXED));
+        return took;
+    }
     if (rc == ENOTRECOVERABLE) {
         pthread_mutexattr_t attr = sharedMutexAttributes();
         initRegionMutex(share, &attr);
         pthread_mutexattr_destroy(&attr);
-        return pthread_mutex_lock(&share->mutex) == 0 ? 2 : -1;
+        if (pthread_mutex_lock(&share->mutex) != 0) return -1;
+        logMsg(1, "region mutex was left unrecoverable, initialised afresh");
+        return 2;
     }
     return -1;
 }
