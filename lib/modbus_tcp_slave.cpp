@@ -36,6 +36,13 @@ constexpr int kRequestLimitMs = 4000;
 // otherwise spin.
 constexpr int kAcceptRestMs = 100;
 
+// The kernel's send buffer of a client, in bytes: answers a client does not
+// read fill it, then the client's queue, then it is closed. Left to itself the
+// kernel lets it grow to megabytes per connection, which a few clients that
+// never read would pin for as long as they stay; a Modbus client that waits
+// for its answers never has more than a few hundred bytes in flight.
+constexpr int kClientSendBuffer = 64 * 1024;
+
 // What a client has sent of its next request. Kept per connection entry
 // from the first byte it sends; a new connection on the entry starts empty.
 struct Partial {
@@ -107,6 +114,8 @@ int acceptWaiting(int cPort, int *taken, long long now) {
             break;
         }
         forget(listener.clientfd[slot]);
+        setsockopt(connectManager[listener.clientfd[slot]].fd, SOL_SOCKET, SO_SNDBUF,
+                   &kClientSendBuffer, sizeof kClientSendBuffer);
         taken[n++] = slot;
     }
     return n;

@@ -200,7 +200,9 @@ TEST(TcpSlaveClients, SeveralAtOnceAreServedInTurnAndAClosedOneFreesItsSlot) {
 // A raw client for the frames no library would send.
 struct RawClient {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    // receiveBuffer: a small window, so that unread answers pile up at once.
+    // receiveBuffer: a window of this size, so that unread answers pile up
+    // soon. Not a few kilobytes: that drops the segments that carry the
+    // acknowledgements of its own requests, and stalls its sending for seconds.
     explicit RawClient(int port, int receiveBuffer = 0) {
         if (receiveBuffer > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -311,7 +313,7 @@ TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
         bool closed = false;
     };
     std::vector<Deaf> deaf(3);
-    for (Deaf &d : deaf) d.c = std::make_unique<RawClient>(slave.port, 2048);
+    for (Deaf &d : deaf) d.c = std::make_unique<RawClient>(slave.port, 64 * 1024);
     // Request `tid` reads register tid % 100; its answer, 11 bytes.
     const auto frame = [](unsigned tid, Bytes f) {
         f[0] = static_cast<unsigned char>(tid >> 8);
@@ -327,17 +329,17 @@ TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
                            static_cast<unsigned char>(v)});
     };
     // How many answers fit in the sockets' buffers before the slave's own
-    // queue overflows is the kernel's to decide. Whether every such client is
-    // closed within the time is not asserted here: in one loaded run of many
-    // one stayed open (held up nobody, took in nothing more) for good; what
-    // leads there is still to be found. Served whole and in order, and the
-    // well-behaved client answered throughout, is asserted.
+    // queue overflows is the kernel's to decide; every such client is closed
+    // well within the time.
     const long long deadline = fbtest::monoMs() + 30000;
     int open = 3;
     for (int round = 0; open > 0 && fbtest::monoMs() < deadline; ++round) {
         for (Deaf &d : deaf) {
             while (!d.closed) {
-                if (d.unsent.empty()) d.unsent = request(++d.sent);
+                while (d.unsent.size() < 64 * 12) {
+                    const Bytes r = request(++d.sent);
+                    d.unsent.insert(d.unsent.end(), r.begin(), r.end());
+                }
                 const ssize_t n =
                     send(d.c->fd, d.unsent.data(), d.unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
                 if (n > 0) d.unsent.erase(d.unsent.begin(), d.unsent.begin() + n);
@@ -364,7 +366,7 @@ TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
         }
         ASSERT_TRUE(good.wellFormedReadAnswered(round % 100)) << "round " << round;
     }
-    EXPECT_LT(open, 3) << "no client that never reads was closed as its answers piled up";
+    EXPECT_EQ(open, 0) << "a client that never reads was not closed as its answers piled up";
 }
 
 INSTANTIATE_TEST_SUITE_P(Slaves, TcpSlaveHostile, ::testing::Bool(),
