@@ -301,6 +301,7 @@ enum class Holder {
     GoneHolder,
     Waiter,
     GreedyLocker,
+    SlowHolder,
     PriorityProtectKind,
     CutShort
 };
@@ -321,6 +322,8 @@ const char *holderName(Holder h) {
             return "Waiter";
         case Holder::GreedyLocker:
             return "GreedyLocker";
+        case Holder::SlowHolder:
+            return "SlowHolder";
         case Holder::PriorityProtectKind:
             return "PriorityProtectKind";
         case Holder::CutShort:
@@ -330,8 +333,8 @@ const char *holderName(Holder h) {
 }
 
 // A client process that keeps at the region until it is killed: waiting on
-// its condition (as some clients wrongly do), or taking its mutex again and
-// again as fast as it can.
+// its condition (as some clients wrongly do), taking its mutex again and
+// again as fast as it can, or keeping it 60 ms of every 70.
 pid_t startClientLoop(Rig &rig, Holder kind) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
@@ -346,7 +349,9 @@ pid_t startClientLoop(Rig &rig, Holder kind) {
             if (end.tv_nsec >= 1000000000) ++end.tv_sec, end.tv_nsec -= 1000000000;
             pthread_cond_timedwait(&s->cond, &s->mutex, &end);
         }
+        if (kind == Holder::SlowHolder) usleep(60000);
         ioshare_unlock(s);
+        if (kind == Holder::SlowHolder) usleep(10000);
     }
 }
 
@@ -419,6 +424,9 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
             }
             default:  // a client in the way all along, which is not to be "repaired"
                 holder = startClientLoop(rig, GetParam());
+                // One that keeps the server waiting is named.
+                if (GetParam() == Holder::SlowHolder)
+                    warning = "region mutex held by process " + std::to_string(holder) + " ";
                 break;
         }
         if (!warning.empty()) {
@@ -442,6 +450,16 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
             EXPECT_EQ(stat(("/dev/shm" + rig.names.shmName).c_str(), &st), 0);
             EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof(ioShare_t)));
             EXPECT_EQ(rig.share->boardId, 0x0C2A);  // the header set up again
+        }
+        if (GetParam() == Holder::SlowHolder) {
+            const ioshareHealth *h = ioshare_health_open(rig.names.shmName.c_str());
+            ASSERT_NE(h, nullptr);
+            ioshareHealth copy{};
+            EXPECT_TRUE(fbtest::waitUntil([&] {
+                return ioshare_health_read(h, &copy) == 0 && copy.lockHolderPid == holder &&
+                       copy.lockSlowWaits > 0 && copy.lockLongestUs >= 20000;
+            })) << copy.lockHolderPid << " " << copy.lockSlowWaits << " " << copy.lockLongestUs;
+            ioshare_health_close(h);
         }
     } else {
         int ready[2];
@@ -525,7 +543,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ClientThatHolds,
                          testing::Values(Holder::DeadSignaller, Holder::StoppedWithTheMutex,
                                          Holder::ScribbledMutex, Holder::ScribbledCondition,
                                          Holder::GoneHolder, Holder::Waiter, Holder::GreedyLocker,
-                                         Holder::PriorityProtectKind, Holder::CutShort),
+                                         Holder::SlowHolder, Holder::PriorityProtectKind, Holder::CutShort),
                          [](const auto &info) { return std::string(holderName(info.param)); });
 
 }  // namespace
