@@ -59,9 +59,12 @@ int modbusReplyA(char cPort, char cNetID, int function, char *cBuf, WORD wBufLen
 /* ---- TCP (connection table) ---- */
 
 /* Master transaction on the connected entry cPort of the connection table;
- * cNetID is the unit identifier. Codes as modbusRequest (0, 1, 12, 13, 15,
- * 20), and -1 for an entry that is not open or a connection that failed or
- * was closed by the peer. wT is not written. */
+ * cNetID is the unit identifier. Each request on a connection carries the
+ * next transaction identifier (0 first); an answer with another identifier,
+ * unit or function (a late answer to a request that timed out) is read past,
+ * and one whose protocol identifier is not 0 is refused with 12. Codes as
+ * modbusRequest (0, 1, 12, 13, 15, 20), and -1 for an entry that is not open
+ * or a connection that failed or was closed by the peer. wT is not written. */
 int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount, char *cBuf,
                    WORD wBufLen, WORD wTimeout, WORD *wT);
 

@@ -3,6 +3,7 @@
 #include "modbus_tcp.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "modbus.h"
 #include "modbus_engine.h"
@@ -45,7 +46,9 @@ bool answerComplete(const uint8_t *frame, int got) {
 
 int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *request,
                const uint8_t *answer, int got, char *cBuf) {
-    if (got < kHeader || static_cast<unsigned>(word(answer)) != (transaction & 0xFFFF))
+    // Another protocol's answer under our number is none of ours to read.
+    if (got < kHeader || static_cast<unsigned>(word(answer)) != (transaction & 0xFFFF) ||
+        word(answer + 2) != 0)
         return pdu::kBadAnswer;
     return pdu::takeAnswer(plan, request + kHeader, answer + kHeader, got - kHeader, cBuf);
 }
@@ -99,13 +102,31 @@ fieldbus::engine::Link tcpLink(int index) {
     return link;
 }
 
+// What the master waits for: the answer to this request, and no other.
+struct Awaited {
+    unsigned transaction;
+    uint8_t unit, function;
+};
+
 // Master: an answer is whole once its header's length has arrived; until the
-// header is in, whatever waits is read at once.
-int judgeAnswer(uint8_t *buf, int *got, const void *) {
-    if (!tcp::answerComplete(buf, *got))
-        return *got < tcp::kHeader ? pdu::kFrameMax - *got
-                                   : tcp::kHeader + ((buf[4] << 8) | buf[5]) - *got;
-    return fieldbus::engine::kComplete;
+// header is in, whatever waits is read at once. A whole answer that carries
+// another transaction's number, unit or function (the late answer to a
+// request that timed out) is read past, and the wait goes on for ours.
+int judgeAnswer(uint8_t *buf, int *got, const void *ctx) {
+    const auto &awaited = *static_cast<const Awaited *>(ctx);
+    for (;;) {
+        if (!tcp::answerComplete(buf, *got))
+            return *got < tcp::kHeader ? pdu::kFrameMax - *got
+                                       : tcp::kHeader + ((buf[4] << 8) | buf[5]) - *got;
+        const int length = tcp::kHeader + ((buf[4] << 8) | buf[5]);
+        const bool ours =
+            static_cast<unsigned>((buf[0] << 8) | buf[1]) == (awaited.transaction & 0xFFFF) &&
+            length >= tcp::kHeader + 2 && buf[6] == awaited.unit &&
+            (buf[7] & 0x7F) == awaited.function;
+        if (ours) return fieldbus::engine::kComplete;
+        std::memmove(buf, buf + length, static_cast<size_t>(*got - length));
+        *got -= length;
+    }
 }
 
 }  // namespace
@@ -121,12 +142,14 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
         pdu::buildRequest(pdu::kTcp, static_cast<uint8_t>(cNetID), static_cast<uint8_t>(cFunction),
                           wAddr, wCount, cBuf, wBufLen, request + tcp::kHeader, &plan);
     if (built != pdu::kOk) return built;
-    const unsigned transaction = connectManager[cPort].index & 0xFFFF;
+    // Each request on a connection carries the next number, so that a late
+    // answer to an earlier one that timed out is told from this one's.
+    const unsigned transaction = connectManager[cPort].index++ & 0xFFFF;
     tcp::putHeader(request, transaction, plan.requestLength);
+    const Awaited awaited{transaction, static_cast<uint8_t>(cNetID),
+                          static_cast<uint8_t>(static_cast<uint8_t>(cFunction) & 0x7F)};
 
-    // Every request on a connection carries the same transaction identifier,
-    // so a late answer to an earlier, timed-out request would pass for this
-    // one: drop whatever is already waiting before asking.
+    // What already waits is no answer to this request.
     if (netDiscardPending(cPort) < 0) return -1;
 
     const fieldbus::engine::Link link = tcpLink(cPort);
@@ -134,7 +157,7 @@ extern "C" int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr
     // length is satisfied or the time-out has passed.
     const int got =
         fieldbus::engine::transact(link, request, tcp::kHeader + plan.requestLength, answer,
-                                   pdu::kFrameMax, judgeAnswer, nullptr, wTimeout, nullptr);
+                                   pdu::kFrameMax, judgeAnswer, &awaited, wTimeout, nullptr);
     if (got == 0) return pdu::kNoAnswer;
     if (got < 0) return -1;
     return tcp::takeAnswer(plan, transaction, request, answer, got, cBuf);

@@ -125,13 +125,23 @@ TEST(TcpMaster, FramesAndAnswerChecks) {
          {{0, 0, 0}, {0, 0, 5, 1, 1}, {2, 0xA5, 0x03}},
          0,
          {0xA5, 0x03}},
-        {"other transaction id",
+        {"answers of another transaction, unit or function read past",
          4,
          0,
          1,
          {0x55, 0x55},
          {0, 0, 0, 0, 0, 6, 1, 4, 0, 0, 0, 1},
-         {{0, 1, 0, 0, 0, 5, 1, 4, 2, 9, 9}},
+         {{0, 1, 0, 0, 0, 5, 1, 4, 2, 9, 9, 0, 0, 0, 0, 0, 5, 2, 4, 2, 8, 8},
+          {0, 0, 0, 0, 0, 5, 1, 3, 2, 7, 7, 0, 0, 0, 0, 0, 5, 1, 4, 2, 6, 6}},
+         0,
+         {6, 6}},
+        {"another protocol's answer under our number",
+         4,
+         0,
+         1,
+         {0x55, 0x55},
+         {0, 0, 0, 0, 0, 6, 1, 4, 0, 0, 0, 1},
+         {{0, 0, 0, 1, 0, 5, 1, 4, 2, 9, 9}},
          12,
          {0x55, 0x55}},
         {"answer too short for its data",
@@ -220,19 +230,25 @@ TEST(TcpMaster, NoAnswerIs15AndLeavesWT) {
     EXPECT_EQ(wT, 4321);
 }
 
+// Each request carries the next transaction number; the answer to a request
+// that timed out, whether it waits before the next request or comes in the
+// middle of its exchange, is not taken for the next one's.
 TEST(TcpMaster, LateAnswerToAnEarlierRequestIsNotTakenForTheNext) {
     MasterLink link;
     char buf[2] = {};
     EXPECT_EQ(modbusRequestE(link.index, 1, 3, 0, 1, buf, 2, 30, nullptr), 15);
-    // The answer to the timed-out request arrives now, before the next request.
-    ASSERT_EQ(fbtest::readFor(link.far, 12, 1000).size(), 12u);
+    ASSERT_EQ(fbtest::readFor(link.far, 12, 1000), (Bytes{0, 0, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1}));
     fbtest::writeAll(link.far, Bytes{0, 0, 0, 0, 0, 5, 1, 3, 2, 0xDE, 0xAD});
     pollfd p{connectManager[link.index].fd, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 1000), 1);
-    FarEnd far(link.far, 12, {{0, 0, 0, 0, 0, 5, 1, 3, 2, 0x00, 0x2A}});
+    EXPECT_EQ(modbusRequestE(link.index, 1, 3, 0, 1, buf, 2, 30, nullptr), 15);
+    ASSERT_EQ(fbtest::readFor(link.far, 12, 1000), (Bytes{0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1}));
+    FarEnd far(link.far, 12,
+               {{0, 1, 0, 0, 0, 5, 1, 3, 2, 0xBE, 0xEF}, {0, 2, 0, 0, 0, 5, 1, 3, 2, 0x02, 0x2B}});
     EXPECT_EQ(modbusRequestE(link.index, 1, 3, 0, 1, buf, 2, 1000, nullptr), 0);
-    EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(buf[1], 0x2A);
+    EXPECT_EQ(far.finish(), (Bytes{0, 2, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1}));
+    EXPECT_EQ(static_cast<uint8_t>(buf[0]), 0x02);
+    EXPECT_EQ(static_cast<uint8_t>(buf[1]), 0x2B);
 }
 
 TEST(TcpMaster, ClosedPeerIsNegative) {
