@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "modbus_engine.h"
 #include "msw.h"
 #include "q5m.h"
 #include "sio.h"
@@ -44,6 +45,17 @@ void setReadTimer(int fd, WORD wTimeOut) {
     sio_set_timer(fd, 0, static_cast<cc_t>(wTimeOut & 0xFFU));
 }
 
+// A command whose answer did not come (or came wrong) may still be answered
+// late: the next command first waits for the line to fall silent, as the
+// Modbus masters do, so that answer is not taken for its own.
+void settle(char cPort) {
+    fieldbus::engine::serialPrepare(cPort);
+}
+
+void noteOutcome(char cPort, WORD code, WORD wTimeOut) {
+    fieldbus::engine::serialOutcome(cPort, code != 0, static_cast<WORD>((wTimeOut & 0xFFU) * 100));
+}
+
 }  // namespace
 
 extern "C" WORD Send_Cmd(char cPort, const char *szCmd, WORD wChksum) {
@@ -52,6 +64,7 @@ extern "C" WORD Send_Cmd(char cPort, const char *szCmd, WORD wChksum) {
     if (std::strlen(szCmd) > kMaxCommand) return kTooLong;
     char cmd[kMaxCommand + 4];
     _q5m_gum_cr(cmd, szCmd);
+    settle(cPort);
     const int sent = wChksum != 0 ? q5m_send_cs(fd, cmd) : q5m_send(fd, cmd);
     return sent == 0 ? 0 : kFailed;
 }
@@ -64,7 +77,9 @@ extern "C" WORD Receive_Cmd(char cPort, char *szResult, WORD wTimeOut, WORD wChk
     __tod_t unused = 0;
     const int got = wChksum != 0 ? q5m_readt_cs(fd, szResult, kAnswerMax, &unused)
                                  : q5m_read(fd, szResult, kAnswerMax);
-    return answerCode(got);
+    const WORD code = answerCode(got);
+    noteOutcome(cPort, code, wTimeOut);
+    return code;
 }
 
 // *wT is in milliseconds (modulo 65536), like the raw exchange's: the low 16
@@ -76,6 +91,7 @@ extern "C" WORD Send_Receive_Cmd(char cPort, const char *szCmd, char *szResult, 
     if (std::strlen(szCmd) > kMaxCommand) return kTooLong;
     char cmd[kMaxCommand + 4];
     _q5m_gum_cr(cmd, szCmd);
+    settle(cPort);
     setReadTimer(fd, wTimeOut);
     clearAnswer(szResult);
     __tod_t T = 0;
@@ -86,5 +102,7 @@ extern "C" WORD Send_Receive_Cmd(char cPort, const char *szCmd, char *szResult, 
     // inside the bytes received even when the answer holds a NUL.
     if (got > 0 && szResult[got - 1] == '\r') szResult[got - 1] = '\0';
     if (wT != nullptr) *wT = static_cast<WORD>(T / 1000);
-    return answerCode(got);
+    const WORD code = answerCode(got);
+    noteOutcome(cPort, code, wTimeOut);
+    return code;
 }

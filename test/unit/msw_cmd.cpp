@@ -218,6 +218,21 @@ TEST_F(ComCmd, InputWaitingBeforeTheCommandIsDiscarded) {
     EXPECT_STREQ(result, "fresh");
 }
 
+// The answer to a command that timed out comes while the next one would be
+// under way: it is waited out and discarded, and the next command gets its
+// own answer.
+TEST_F(ComCmd, LateAnswerIsNotTakenForTheNextCommand) {
+    module = std::thread([this] {
+        command = readLine(pty.master);
+        usleep(180000);
+        fbtest::writeAll(pty.master, "late\r", 5);
+        if (readLine(pty.master) == "second\r") fbtest::writeAll(pty.master, "fresh\r", 6);
+    });
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "first", result, 1, 0, &wT), 15);
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "second", result, 20, 0, &wT), 0);
+    EXPECT_STREQ(result, "fresh");
+}
+
 TEST_F(ComCmd, ReadTimerTakesTheLowByteOfTheTimeOut) {
     for (const WORD timeOut : {10, 300}) {
         stale("old");
