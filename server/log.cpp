@@ -259,7 +259,12 @@ int logError(const char *fmt, ...) {
     int len = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     len = len < 0 ? 0 : std::min<int>(len, sizeof text - 1);
-    std::snprintf(text + len, sizeof text - static_cast<size_t>(len), " (%s)", std::strerror(err));
+    // One line per event: the reason goes on the message's own line, and
+    // only where the system gave one (a time-out has none).
+    while (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
+    if (err != 0)
+        std::snprintf(text + len, sizeof text - static_cast<size_t>(len), " (%s)",
+                      std::strerror(err));
     Guard g;
     writeEntry("ERROR ", text, stamp);
     return -1;

@@ -16,8 +16,9 @@ int initLog(char *path, int maxlogline, int level, const char *banner);
 // above the log level; -1 when no log is open.
 int logMsg(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Error entry, written at any log level, with strerror(errno) of the moment
-// of the call. Always -1.
+// Error entry, written at any log level, on one line (a newline ending the
+// message is dropped), followed by strerror(errno) of the moment of the call
+// unless errno is 0. Always -1.
 int logError(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Hexadecimal dump of `size` bytes of `data`, 16 to a line; results as logMsg.

@@ -182,6 +182,9 @@ bool carryRead(CycleState *st, ioShare_t *share, const Slot &s, int32_t addr, in
     unsigned char *image = share->*k.image;
     const int rc = boardTransfer(k.function, addr, count, buf, IOSHARE_AREA_SIZE);
     if (rc != 0) {
+        // Only a failed exchange (11) has a system error behind it; a
+        // time-out or a wrong answer has none to show.
+        if (rc != 11) errno = 0;
         logError(s.failFormat, addr, rc);
         noteFailedRequest(st, k, addr, rc);
         return false;

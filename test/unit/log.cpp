@@ -57,9 +57,18 @@ TEST(Log, StartEntryAndLevelLabels) {
     inFreshProcess([&] {
         ASSERT_EQ(initLog(f.path, 0, 9, "Share memory I/O Server"), 0);
         for (int level : {0, 1, 2, 3, 4, 9}) EXPECT_EQ(logMsg(level, "entry %d", level), 0);
+        // A message's own newline does not split an error entry; without a
+        // system error there is no reason to show.
+        errno = EIO;
+        logError("read faile at %d retVal = %d\n", 5, 11);
+        errno = 0;
+        logError("read faile at %d retVal = %d\n", 5, 15);
         finiLog();
         const auto l = f.read();
-        ASSERT_EQ(l.size(), 7u);
+        ASSERT_EQ(l.size(), 9u) << fbtest::readFile(f.path);
+        EXPECT_TRUE(entryIs(l[7], "ERROR ", R"(read faile at 5 retVal = 11 \(Input/output error\))"))
+            << l[7];
+        EXPECT_TRUE(entryIs(l[8], "ERROR ", "read faile at 5 retVal = 15")) << l[8];
         EXPECT_TRUE(entryIs(l[0], "INFO  ", "Share memory I/O Server Log Start")) << l[0];
         const char *labels[] = {"ERROR ", "WARN  ", "INFO  ", "DEBUG ", "DEBUG1", "DEBUG6"};
         const int levels[] = {0, 1, 2, 3, 4, 9};
@@ -183,6 +192,7 @@ TEST(Log, RepeatsAreCountedAndLinksRefused) {
     inFreshProcess([&] {
         ASSERT_EQ(initLog(f.path, 5, 2, "B"), 0);
         for (int i = 0; i < 1000; ++i) logMsg(1, "request at %d refused", 7);
+        errno = EIO;
         for (int i = 0; i < 3; ++i) logError("read failed");
         logMsg(1, "request at %d refused", 8);
         finiLog();
