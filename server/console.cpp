@@ -196,6 +196,15 @@ int consoleService(int *runFlag) {
             case '[':  // ... the two bytes that start a cursor key's sequence
             case 127:  // DEL: there is no line editing
                 break;
+            case '\0':
+                // Kept in the line, shown as ^@, like other control bytes
+                // (never a line's end: "exi\0t" is one line, not "exi").
+                cmdBuf[cmdLen++] = '^';
+                echo('^');
+                if (cmdLen > kCmdBufSize - 1) cmdLen -= 1;
+                cmdBuf[cmdLen++] = '@';
+                echo('@');
+                break;
             default:
                 cmdBuf[cmdLen++] = static_cast<char>(c);
                 echo(c);

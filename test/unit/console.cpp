@@ -321,6 +321,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"EscBracketDelDropped", "he\x1b[l\x7fp", "help", helpText("P"), ""},
         LineCase{"ArrowKeyLeavesItsLetter", "\x1b[Ahelp", "Ahelp", unknown("Ahelp"), "\xff"},
         LineCase{"InterruptCharIsAByte", "\x03", "\x03", unknown("\x03"), "\xff"},
+        LineCase{"NulIsNoEnter", std::string("exi\0t", 5), "exi^@t", unknown("exi^@t"), "\xff"},
         LineCase{"BackspaceIsStored", "helq\bp", "helq\bp", unknown("helq\bp"), "\xff"}),
     [](const auto &info) { return std::string(info.param.what); });
 
