@@ -49,8 +49,13 @@ void Close_Socket(int cIndex);
 int Set_Socket_Peer(int cIndex, const char *cAddr, int port);
 
 /* One read from entry cIndex (recvfrom for protocol 1, read otherwise):
- * bytes read, 0 at end of stream, -1 on error or no data yet, and -1 for an
- * index outside the table or an entry that is not open. */
+ * bytes read, 0 at end of stream, -1 on error, and -1 for an index outside
+ * the table or an entry that is not open. Only entries made non-blocking by
+ * Connect_TCP return -1 (errno EAGAIN) when no data are there yet; on a UDP
+ * entry, a listening entry's accepted connection or an entry not connected,
+ * the call waits until data arrive. On a UDP entry each call takes one whole
+ * datagram: a count of 0 consumes one and returns 0, and a datagram longer
+ * than count is cut to count bytes without notice (the rest is lost). */
 int sock_read(int cIndex, void *buf, size_t count);
 
 /* Sends count bytes on entry cIndex: a stream write sends them all or
