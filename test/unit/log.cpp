@@ -66,7 +66,8 @@ TEST(Log, StartEntryAndLevelLabels) {
         finiLog();
         const auto l = f.read();
         ASSERT_EQ(l.size(), 9u) << fbtest::readFile(f.path);
-        EXPECT_TRUE(entryIs(l[7], "ERROR ", R"(read faile at 5 retVal = 11 \(Input/output error\))"))
+        EXPECT_TRUE(
+            entryIs(l[7], "ERROR ", R"(read faile at 5 retVal = 11 \(Input/output error\))"))
             << l[7];
         EXPECT_TRUE(entryIs(l[8], "ERROR ", "read faile at 5 retVal = 15")) << l[8];
         EXPECT_TRUE(entryIs(l[0], "INFO  ", "Share memory I/O Server Log Start")) << l[0];
