@@ -94,9 +94,15 @@ pid_t theirServer(int *port) {
     return pid;
 }
 
+// One sample: round trips per second, and the server's processor time per
+// answered request.
+struct Sample {
+    double rate, cpuUs;
+};
+
 // Round trips per second of `clients` libmodbus clients together, each
-// making `rounds` reads.
-double run(int port, int clients, int rounds) {
+// making `rounds` reads, against the server in process `server`.
+Sample run(int port, pid_t server, int clients, int rounds) {
     std::vector<modbus_t *> ctx;
     for (int i = 0; i < clients; ++i) {
         modbus_t *c = modbus_new_tcp("127.0.0.1", port);
@@ -111,6 +117,7 @@ double run(int port, int clients, int rounds) {
             std::exit(1);
         }
     const double start = now();
+    const long long cpu0 = cpuNanos(server);
     std::vector<std::thread> threads;
     for (modbus_t *c : ctx)
         threads.emplace_back([c, rounds] {
@@ -122,12 +129,14 @@ double run(int port, int clients, int rounds) {
                 }
         });
     for (auto &t : threads) t.join();
-    const double rate = static_cast<double>(clients) * rounds / (now() - start);
+    const double answered = static_cast<double>(clients) * rounds;
+    const double rate = answered / (now() - start);
+    const double cpuUs = static_cast<double>(cpuNanos(server) - cpu0) / 1e3 / answered;
     for (modbus_t *c : ctx) {
         modbus_close(c);
         modbus_free(c);
     }
-    return rate;
+    return {rate, cpuUs};
 }
 
 double idleShare(double seconds) {
@@ -171,24 +180,29 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 100; ++i) holding[i] = static_cast<unsigned short>(i * 257);
     for (int clients : {1, 8}) {
         std::vector<double> readReply, serve, theirs;
+        std::vector<double> readReplyCpu, serveCpu, theirsCpu;
         const int each = clients == 1 ? rounds : rounds / 4;
         // Each round takes every kind once, in an order that turns from round
         // to round.
-        auto ours = [&](bool serveMap, std::vector<double> &into) {
+        auto ours = [&](bool serveMap, std::vector<double> &into, std::vector<double> &cpu) {
             int port = 0;
             const pid_t pid = ourSlave(serveMap, &port);
-            into.push_back(run(port, clients, each));
+            const Sample s = run(port, pid, clients, each);
+            into.push_back(s.rate);
+            cpu.push_back(s.cpuUs);
             stop(pid);
         };
         std::vector<std::function<void()>> kinds = {
-            [&] { ours(false, readReply); },
+            [&] { ours(false, readReply, readReplyCpu); },
 #ifndef BASELINE
-            [&] { ours(true, serve); },
+            [&] { ours(true, serve, serveCpu); },
 #endif
             [&] {
                 int port = 0;
                 const pid_t pid = theirServer(&port);
-                theirs.push_back(run(port, clients, each));
+                const Sample s = run(port, pid, clients, each);
+                theirs.push_back(s.rate);
+                theirsCpu.push_back(s.cpuUs);
                 stop(pid);
             },
         };
@@ -209,6 +223,13 @@ int main(int argc, char **argv) {
                 "  modbusServeE slave:             %8.0f round trips/s  ratio %.3f (target >= "
                 "1.0)\n",
                 median(serve), median(serve) / t);
+        const double tc = median(theirsCpu);
+        std::printf("  processor time per answered request: libmodbus server %.2f us\n", tc);
+        std::printf("    modbusReadE/modbusReplyE slave: %.2f us  ratio %.3f (target <= 0.8)\n",
+                    median(readReplyCpu), median(readReplyCpu) / tc);
+        if (!serveCpu.empty())
+            std::printf("    modbusServeE slave:             %.2f us  ratio %.3f (target <= 0.8)\n",
+                        median(serveCpu), median(serveCpu) / tc);
     }
     std::printf("idle modbusReadE loop, wTimeout 5, no client: %.2f%% of a core (target < 1%%)\n",
                 100 * idleShare(3.0));
