@@ -10,13 +10,55 @@ FIELDBUS_BEGIN_DECLS
 
 /* ---- RTU (COM ports) ---- */
 
-/* One master transaction: function cFunction (1-6, 15, 16, 70) to slave
- * cNetID on COM port cPort. 0 success; 1 function not handled; 11 failed
- * exchange, also for a cPort outside 1..50 or not open (nothing is sent);
- * 12 answer failed its check or is shorter than its data; 13 exception, code
- * in cBuf[0]; 15 no answer; 20 request or answer too long for the frame, or
- * data to write or to copy back longer than wBufLen (nothing is sent).
- * wT (may be null) receives the elapsed milliseconds. */
+/* One master transaction: function cFunction (1-6, 15, 16, 70, and 0x11,
+ * 0x16, 0x17, 0x2B as below) to slave cNetID on COM port cPort. 0 success;
+ * 1 function not handled; 11 failed exchange, also for a cPort outside 1..50
+ * or not open (nothing is sent); 12 answer failed its check or is shorter
+ * than its data; 13 exception, code in cBuf[0]; 15 no answer; 20 request or
+ * answer too long for the frame, or data to write or to copy back longer than
+ * wBufLen (nothing is sent; for 0x11 and 0x2B also an answer whose data do
+ * not fit wBufLen, cBuf untouched). wT (may be null) receives the elapsed
+ * milliseconds.
+ *
+ * Functions 0x11, 0x16, 0x17 and 0x2B take the request's data field (what
+ * follows the function code) from cBuf exactly as it goes on the wire, and
+ * leave wAddr and wCount unused (pass 0):
+ *
+ * 0x16 mask write register: cBuf holds the address, the AND mask and the OR
+ *   mask (6 bytes); the answer must echo them. Register 0x0120 = (register AND
+ *   0x00F2) OR (0x0025 AND NOT 0x00F2):
+ *     char b[6] = {0x01, 0x20, 0x00, 0xF2, 0x00, 0x25};
+ *     modbusRequest(1, 7, 0x16, 0, 0, b, 6, 100, NULL);
+ * 0x17 read/write multiple registers: cBuf holds read address, read quantity,
+ *   write address, write quantity, byte count and the values written (9 bytes
+ *   and the byte count's); on success cBuf receives the registers read (2 per
+ *   register, the slave writes before it reads), so wBufLen must hold both.
+ *   Write 0x1234 to register 10, then read registers 8-11:
+ *     char b[11] = {0, 8, 0, 4, 0, 10, 0, 1, 2, 0x12, 0x34};
+ *     modbusRequest(1, 7, 0x17, 0, 0, b, sizeof b, 100, NULL);  -> b[0..7]
+ * 0x11 report server id: no request data; on success cBuf receives the
+ *   answer's byte count followed by that many bytes (server id, run indicator,
+ *   then the device's own), so the data are cBuf[1] .. cBuf[cBuf[0]]:
+ *     char b[256];
+ *     modbusRequest(1, 7, 0x11, 0, 0, b, sizeof b, 100, NULL);
+ * 0x2B read device identification: cBuf holds the type 0x0E (any other type
+ *   is 1, not handled), the read device id code (1 basic, 2 regular, 3
+ *   extended stream, 4 one object) and the first object id (3 bytes). One
+ *   call is one answer: on success cBuf receives its data field as it came,
+ *   type, code, conformity level, more follows (0x00 or 0xFF), next object
+ *   id, number of objects, then per object its id, length and bytes. The
+ *   answer must end where its objects do. When more follows is 0xFF the rest
+ *   comes from the next object id on, in calls of the caller's own (a slave
+ *   that never says "no more" must not keep it asking, hence the bound):
+ *     char b[256];
+ *     int next = 0, parts = 0, more;
+ *     do {
+ *         b[0] = 0x0E; b[1] = 1; b[2] = (char)next;
+ *         if (modbusRequest(1, 7, 0x2B, 0, 0, b, sizeof b, 100, NULL) != 0) break;
+ *         ... b[5] objects from b + 6 on ...
+ *         more = (unsigned char)b[3] == 0xFF;
+ *         next = (unsigned char)b[4];
+ *     } while (more && ++parts < 8); */
 int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount, char *cBuf,
                   WORD wBufLen, WORD wTimeout, WORD *wT);
 
@@ -45,7 +87,8 @@ int BinToAsc(char *result, char *input, int inputLen);
 int AscToBin(char *result, char *input, int inputLen);
 
 /* As modbusRequest, modbusRead and modbusReply, in ASCII framing: the same
- * arguments and codes (exception answers included); text limits of 2048
+ * arguments, codes and functions (0x11, 0x16, 0x17, 0x2B and exception
+ * answers included); text limits of 2048
  * characters. Hex digits are accepted in either case, any other character
  * refuses the text; a request starts at ':' (noise before it is dropped) and
  * is complete at CR LF. */
@@ -59,9 +102,10 @@ int modbusReplyA(char cPort, char cNetID, int function, char *cBuf, WORD wBufLen
 /* ---- TCP (connection table) ---- */
 
 /* Master transaction on the connected entry cPort of the connection table;
- * cNetID is the unit identifier. Codes as modbusRequest (0, 1, 12, 13, 15,
- * 20), and -1 for an entry that is not open or a connection that failed or
- * was closed by the peer. wT is not written. */
+ * cNetID is the unit identifier. Functions and cBuf as modbusRequest (0x11,
+ * 0x16, 0x17, 0x2B included), codes as modbusRequest (0, 1, 12, 13, 15, 20),
+ * and -1 for an entry that is not open or a connection that failed or was
+ * closed by the peer. wT is not written. */
 int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCount, char *cBuf,
                    WORD wBufLen, WORD wTimeout, WORD *wT);
 

@@ -344,7 +344,7 @@ TEST(TcpSlave, ParsesRequestsAndFiltersUnits) {
     r = s.next(0, 5);
     EXPECT_EQ(r.rc, 4);
     EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
-    fbtest::writeAll(c, Bytes{0, 5, 0, 0, 0, 6, 1, 43, 14, 1, 0, 0});
+    fbtest::writeAll(c, Bytes{0, 5, 0, 0, 0, 5, 1, 43, 14, 1, 0});
     EXPECT_EQ(s.next().rc, -1) << "function not handled";
     close(c);
 }
