@@ -115,8 +115,9 @@ int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCou
  * and clientID identify the request for modbusReplyE. Returns the data bytes
  * placed in cBuf (outputs written), -1 cPort not a listening entry or the
  * function not handled, -12 data does not fit cBuf, -15 no request within
- * wTimeout (or another unit), another negative when a client's connection
- * failed (it is closed). */
+ * wTimeout (or another unit, or a request whose body disagrees with its
+ * header's length: the header decides where a request ends), another negative
+ * when a client's connection failed (it is closed). */
 int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function, char *cBuf,
                 WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout);
 
@@ -140,19 +141,35 @@ typedef struct fieldbusMap {
 } fieldbusMap;
 
 /* Serve at most one request from the map: functions 1-6, 15, 16 are answered
- * from it or applied to it and echoed; any other function gets exception 1,
- * a range not wholly inside its kind's points exception 2, a quantity outside
+ * from it or applied to it and echoed; 0x16 (mask write) and 0x17 (read/write,
+ * written first, then read) work on the holding registers; 0x11 answers the
+ * unit as server id, run indicator 0xFF and the product code, 0x2B type 0x0E
+ * the basic objects of fieldbusSetIdentity (codes 1-4). Any other function
+ * (or 0x2B type) gets exception 1; a range not wholly inside its kind's
+ * points (0x17: either range), or code 4 with an object other than 0-2,
+ * exception 2; a body shorter or longer than its layout, a quantity outside
  * the Modbus limits (read 1-2000 bits, 1-125 registers; write 1-1968 coils,
- * 1-123 registers) or a byte count that disagrees exception 3. Returns the
- * function code answered (0x80 set for an exception answer), -15 when no
- * request came within wTimeout (or one for another address), other negatives
- * as the matching Read call. cNetID 0 answers every address. RTU and ASCII
- * requests to address 0 (broadcast) are applied and not answered. Nothing
- * outside the map's arrays is touched; nothing is allocated. */
+ * 1-123 registers, 1-121 with 0x17), a byte count that disagrees with the
+ * quantity or the data behind it, or a read device id code outside 1-4
+ * exception 3. The same request gets the same answer in every framing, and
+ * from zuqgate. Returns the function code answered (0x80 set for an exception
+ * answer), -15 when no request came within wTimeout (or one for another
+ * address), other negatives as the matching Read call. cNetID 0 answers every
+ * address. RTU and ASCII requests to address 0 (broadcast) are applied and
+ * not answered. Nothing outside the map's arrays is touched; nothing is
+ * allocated. */
 int modbusServe(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout);  /* RTU, COM port */
 int modbusServeA(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout); /* ASCII, COM port */
 int modbusServeE(int cPort, char cNetID, fieldbusMap *map,
                  WORD wTimeout); /* TCP, listening entry */
+
+/* What the register-map servers report of this device (0x11, 0x2B): vendor
+ * name, product code and revision, each at most 244 bytes (one object must
+ * fit an answer); a null one keeps its default. Set once per process, before
+ * serving or while serving in other threads: 0 set; -1 a text too long
+ * (nothing set) or the identity already set. Defaults: "fieldbus",
+ * "libfieldbus" and the library's version. */
+int fieldbusSetIdentity(const char *vendor, const char *product, const char *revision);
 
 FIELDBUS_END_DECLS
 

@@ -72,7 +72,10 @@ int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
     const int body = pdu::requestBodyLength(buf, n);
     const int layout = body < 0 ? -1 : body + 2;
     if (layout > 0) {
-        if (n < layout) return layout - n;
+        // A frame shorter than its layout (a function alone, an address
+        // without its quantity, a byte count beyond the data) is whole when
+        // its CRC checks and the line falls silent: it gets its exception.
+        if (n < layout) return n >= minFrame && crcOf(buf, n) == 0 ? kSettle : layout - n;
         if (n == layout && crcOf(buf, n) == 0) return kComplete;
     }
     // No fixed layout, or one whose check failed: as bytes keep coming, the
