@@ -1,7 +1,7 @@
 // Modbus/TCP slave request check: a byte stream cut into requests the way the
 // slave reads it, each request parsed for a unit and cBuf size from the first
-// bytes; a request found out of step ends the stream, as the slave drops what
-// waits behind it.
+// bytes; a header whose length fits no request ends the stream, as the slave
+// drops what waits behind it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,14 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<char> cBuf(bufLen, 0);
         pdu::SlaveRequest out;
         int trans = -1;
-        bool outOfStep = false;
+        bool disagrees = false;
         const int rc = tcp::parseRequest(unit, request.data(), got, cBuf.data(), bufLen, &out,
-                                         &trans, &outOfStep);
+                                         &trans, &disagrees);
         if (rc >= 0) {
             const bool single = out.function == 5 || out.function == 6;
             const bool fits =
                 single ? rc == 2 && bufLen >= 2 : rc < bufLen || (out.function <= 4 && rc == 0);
-            if (outOfStep || !fits) __builtin_trap();
+            if (disagrees || !fits) __builtin_trap();
             if (trans != ((request[0] << 8) | request[1])) __builtin_trap();
             // Data handed out lies inside the request that arrived.
             const int at = out.function == 70 ? 8 : out.function <= 6 ? 10 : 13;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    rc != pdu::kSlaveNoRoom) {
             __builtin_trap();
         }
-        if (outOfStep) return 0;
+        if (tcp::requestTarget(frame, got) < 0) return 0;
     }
     return 0;
 }

@@ -83,7 +83,8 @@ int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer
 // What a master expects back, for the answer judges.
 struct Expect {
     uint8_t function;  // the function asked for
-    int frameLength;   // whole frame of a complete normal answer
+    int frameLength;   // whole frame of a complete normal answer (the most collected)
+    const pdu::Plan *plan = nullptr;  // when set, the answer's own fields give its length
 };
 
 // RTU: frames are body + CRC.

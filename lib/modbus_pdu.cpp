@@ -13,6 +13,11 @@ enum class Shape : uint8_t {
     WriteSingle,    // address, value; answer: echo
     WriteMultiple,  // address, quantity, byte count, data; answer: echo of address and quantity
     Raw,            // sub-function and bytes as given; answer length by sub-function
+    MaskWrite,      // address, AND mask, OR mask from cBuf; answer: echo
+    ReadWrite,      // read address and quantity, write address, quantity, byte count and
+                    // data from cBuf; answer: byte count and the registers read
+    ReportId,       // nothing; answer: byte count and that many bytes
+    Identity,       // type, code and object from cBuf; answer: objects, counted
 };
 enum class Item : uint8_t { Bit, Register, Byte };
 
@@ -22,7 +27,7 @@ struct Rule {
     Item item;
 };
 
-constexpr std::array<Rule, 9> kRules{{
+constexpr std::array<Rule, 13> kRules{{
     {1, Shape::Read, Item::Bit},
     {2, Shape::Read, Item::Bit},
     {3, Shape::Read, Item::Register},
@@ -32,6 +37,10 @@ constexpr std::array<Rule, 9> kRules{{
     {15, Shape::WriteMultiple, Item::Bit},
     {16, Shape::WriteMultiple, Item::Register},
     {70, Shape::Raw, Item::Byte},
+    {kReportServerId, Shape::ReportId, Item::Byte},
+    {kMaskWrite, Shape::MaskWrite, Item::Register},
+    {kReadWriteRegisters, Shape::ReadWrite, Item::Register},
+    {kEncapsulated, Shape::Identity, Item::Byte},
 }};
 
 // Function 70 sub-functions and the answer body length (address through
@@ -52,8 +61,18 @@ constexpr std::array<SubRule, 11> kSubRules{{{0, 7},
                                              {41, 4},
                                              {42, 4}}};
 
-// Echoed answers repeat address, function and the four bytes after them.
+// Echoed answers repeat address, function and the four bytes after them
+// (the six after them for 0x16).
 constexpr int kEchoLength = 6;
+constexpr int kMaskEchoLength = 8;
+
+// A byte-count field holds at most this many bytes.
+constexpr int kCountMax = 255;
+
+// Device identification answer: address, function, type, code, conformity
+// level, more follows, next object, number of objects; then per object its
+// id, its length and its bytes.
+constexpr int kIdentityHeader = 8;
 
 const Rule *ruleFor(int function) {
     for (const Rule &r : kRules)
@@ -101,10 +120,33 @@ int requestBodyLength(const uint8_t *body, int length) {
             return 6;
         case Shape::WriteMultiple:
             return length >= 7 ? 7 + body[6] : 7;
+        case Shape::MaskWrite:
+            return 8;
+        case Shape::ReadWrite:
+            return length >= 11 ? 11 + body[10] : 11;
+        case Shape::ReportId:
+            return 2;
+        case Shape::Identity:
+            if (length < 3) return 3;
+            return body[2] == kDeviceIdentification ? 5 : -1;
         case Shape::Raw:
             break;
     }
     return -1;
+}
+
+int answerBodyLength(const Plan &plan, const uint8_t *answer, int length) {
+    if (!plan.counted) return plan.answerLength;
+    if (plan.function == kReportServerId) return length >= 3 ? 3 + answer[2] : 3;
+    // At most 255 objects of at most 257 bytes: no overflow, and a length
+    // beyond what the collection has room for simply never completes.
+    int need = kIdentityHeader;
+    if (length < need) return need;
+    for (int k = 0; k < answer[7]; ++k) {
+        if (length < need + 2) return need + 2;
+        need += 2 + answer[need + 1];
+    }
+    return need;
 }
 
 int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr, WORD wCount,
@@ -145,7 +187,38 @@ int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr
             p.copyLength = p.answerLength - 3 + env.checkBytes;
             break;
         }
+        case Shape::MaskWrite:
+            taken = sent = 6;
+            p.requestLength = 8;
+            p.answerLength = 8;
+            break;
+        case Shape::ReadWrite: {
+            // The byte count sits at cBuf[8]: the fixed part must be there.
+            if (wBufLen < 9) return kTooLong;
+            const auto *data = reinterpret_cast<const uint8_t *>(cBuf);
+            taken = sent = 9 + data[8];
+            p.requestLength = 2 + taken;
+            p.copyLength = 2 * getWord(data + 2);
+            p.answerLength = 3 + p.copyLength;
+            p.byteCount = p.copyLength & 0xFF;
+            break;
+        }
+        case Shape::ReportId:
+            p.requestLength = 2;
+            p.answerLength = 3 + kCountMax;
+            p.counted = true;
+            break;
+        case Shape::Identity:
+            if (wBufLen < 3) return kTooLong;
+            if (static_cast<uint8_t>(cBuf[0]) != kDeviceIdentification) return kUnhandled;
+            taken = sent = 3;
+            p.requestLength = 5;
+            // Any number of objects up to what the framing can carry.
+            p.answerLength = env.maxBody;
+            p.counted = true;
+            break;
     }
+    p.room = wBufLen;
     // Checked before anything is copied, so a huge count never runs past the
     // frame buffer or the caller's cBuf.
     if (taken > wBufLen) return kTooLong;
@@ -181,9 +254,17 @@ int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr
             body[2] = static_cast<uint8_t>(wAddr);
             if (sent > 0) std::memcpy(body + 3, cBuf, static_cast<size_t>(sent));
             break;
+        case Shape::MaskWrite:
+        case Shape::ReadWrite:
+        case Shape::Identity:
+            std::memcpy(body + 2, cBuf, static_cast<size_t>(sent));
+            break;
+        case Shape::ReportId:
+            break;
     }
     if (rule->shape == Shape::WriteSingle || rule->shape == Shape::WriteMultiple)
         p.echoLength = kEchoLength;
+    if (rule->shape == Shape::MaskWrite) p.echoLength = kMaskEchoLength;
     *plan = p;
     return kOk;
 }
@@ -207,6 +288,21 @@ int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, 
         return kException;
     }
     if (fn != plan.function) return kBadAnswer;
+    if (plan.counted) {
+        // Exactly as long as its own fields say: a byte count or an object
+        // length that runs past what came, or bytes left over, make it no
+        // answer.
+        if (answerBodyLength(plan, answer, length) != length) return kBadAnswer;
+        // Device identification: the type and the code asked for, and a
+        // more-follows field that is one of its two values.
+        if (plan.function == kEncapsulated && (answer[2] != request[2] || answer[3] != request[3] ||
+                                               (answer[5] != 0x00 && answer[5] != 0xFF)))
+            return kBadAnswer;
+        const int data = length - 2;
+        if (data > plan.room) return kTooLong;
+        std::memcpy(cBuf, answer + 2, static_cast<size_t>(data));
+        return kOk;
+    }
     if (plan.echoLength > 0) {
         // A short answer must not be compared against bytes that never came.
         if (length < plan.echoLength) return kBadAnswer;
@@ -256,6 +352,11 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
             r.dataCount = getWord(body + 4);
             if (data > 0) std::memcpy(cBuf, body + 7, static_cast<size_t>(data));
             break;
+        case Shape::MaskWrite:
+        case Shape::ReadWrite:
+        case Shape::ReportId:
+        case Shape::Identity:
+            return kSlaveUnhandled;
         case Shape::Raw: {
             // Everything after the function code, the check bytes included.
             const int arrived = length + env.checkBytes;
@@ -297,6 +398,11 @@ int buildReply(const Envelope &env, uint8_t unit, int function, const char *cBuf
         case Shape::Raw:
             len = 2 + wBufLen;
             break;
+        case Shape::MaskWrite:
+        case Shape::ReadWrite:
+        case Shape::ReportId:
+        case Shape::Identity:
+            return kUnhandled;
     }
     if (len > env.maxBody) return kTooLong;
     body[0] = unit;
@@ -314,6 +420,8 @@ int buildReply(const Envelope &env, uint8_t unit, int function, const char *cBuf
             break;
         case Shape::Raw:
             if (wBufLen > 0) std::memcpy(body + 2, cBuf, wBufLen);
+            break;
+        default:
             break;
     }
     *length = len;

@@ -23,6 +23,14 @@ namespace fieldbus::pdu {
 // Longest frame of any framing, in bytes (or characters for ASCII).
 constexpr int kFrameMax = 2048;
 
+// Function codes whose data field is not address and quantity, and the
+// encapsulated-interface type of the device identification read.
+constexpr uint8_t kReportServerId = 0x11;
+constexpr uint8_t kMaskWrite = 0x16;
+constexpr uint8_t kReadWriteRegisters = 0x17;
+constexpr uint8_t kEncapsulated = 0x2B;
+constexpr uint8_t kDeviceIdentification = 0x0E;
+
 // Master results shared by every framing.
 constexpr int kOk = 0;
 constexpr int kUnhandled = 1;  // function or function-70 sub-function not handled
@@ -56,12 +64,21 @@ struct Plan {
     int answerLength = 0;   // body bytes of a complete answer (address through data)
     int copyLength = 0;     // bytes copied to cBuf from answer offset 3 on success; for
                             // function 70 this includes the envelope's check bytes
-    int echoLength = 0;     // writes: leading body bytes the answer must repeat (6), else 0
+    int echoLength = 0;     // writes: leading body bytes the answer must repeat (6, 8 for
+                            // 0x16), else 0
     int byteCount = -1;     // reads: the byte-count field the answer must carry, else -1
+    // 0x11 and 0x2B: the answer's own fields give its length (answerLength is
+    // then the most collected), and everything after its function code goes
+    // to cBuf, at most `room` bytes.
+    bool counted = false;
+    int room = 0;
 };
 
 // Builds the request body into `body` (room for kFrameMax bytes) and fills
-// *plan. Returns kOk, kUnhandled (function, or function-70 sub-function) or
+// *plan. Functions 0x16, 0x17 and 0x2B take their data field from cBuf as it
+// goes on the wire (0x16: 6 bytes, 0x17: 9 + its byte count, 0x2B: 3), 0x11
+// has none; wAddr and wCount are not used by them. Returns kOk, kUnhandled
+// (function, function-70 sub-function, or a 0x2B type other than 0x0E) or
 // kTooLong (request or answer longer than env.maxBody, data to write longer
 // than wBufLen, or data to copy back longer than wBufLen). Nothing is written
 // to `body` unless the result is kOk.
@@ -73,8 +90,10 @@ int buildRequest(const Envelope &env, uint8_t unit, uint8_t function, WORD wAddr
 // (already verified by the framing; function 70 copies them too). Only an
 // answer from the addressed unit (any unit when the request went to 0), with
 // the function asked for or its exception form, and for reads the byte count
-// the quantity gives, is taken. Returns kOk (read data copied to cBuf),
-// kException (code in cBuf[0]) or kBadAnswer; cBuf is untouched on kBadAnswer.
+// the quantity gives, is taken; a counted answer (0x11, 0x2B) must end where
+// its own fields say. Returns kOk (read data copied to cBuf), kException
+// (code in cBuf[0]), kBadAnswer, or kTooLong for a counted answer whose data
+// do not fit plan.room; cBuf is untouched unless kOk or kException.
 int takeAnswer(const Plan &plan, const uint8_t *request, const uint8_t *answer, int length,
                char *cBuf);
 
@@ -88,17 +107,25 @@ struct SlaveRequest {
 // Parses a request body of `length` bytes (followed by env.checkBytes check
 // bytes) for the slave `cNetID` (0 accepts any address). Returns the number of
 // data bytes copied to cBuf (and fills *out), or kSlaveNoRequest (another
-// address, or a body too short for what it claims), kSlaveUnhandled or
-// kSlaveNoRoom. cBuf and *out are written only on success.
+// address, or a body too short for what it claims), kSlaveUnhandled (also
+// for 0x11, 0x16, 0x17 and 0x2B, which only the register-map server serves)
+// or kSlaveNoRoom. cBuf and *out are written only on success.
 int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int length, char *cBuf,
                  WORD wBufLen, SlaveRequest *out);
 
 // The request body length (address through data) a function's layout
-// implies, judged from the `length` body bytes in so far: for 15 and 16 a
-// lower bound of 7 until the byte count has arrived; -1 where the layout does
-// not fix it (function 70 and codes not handled). Lets a collection end the
-// moment a request is whole, and never read past its end.
+// implies, judged from the `length` body bytes in so far: for 15, 16 and 0x17
+// a lower bound until the byte count has arrived, for 0x2B until its type has;
+// -1 where the layout does not fix it (function 70, 0x2B types other than
+// 0x0E, and codes not handled). Lets a collection end the moment a request
+// is whole, and never read past its end.
 int requestBodyLength(const uint8_t *body, int length);
+
+// The answer body length (address through data) the plan's function implies,
+// judged from the `length` bytes in so far: plan.answerLength, or for a
+// counted answer a lower bound until the fields that give it have arrived.
+// Lets a collection end the moment an answer is whole.
+int answerBodyLength(const Plan &plan, const uint8_t *answer, int length);
 
 // Builds a slave answer body into `body` (room for kFrameMax bytes):
 // functions 1-4 byte count + wBufLen bytes of cBuf; 5, 6, 15, 16 wAddr and

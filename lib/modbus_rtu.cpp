@@ -54,7 +54,9 @@ int rtuWrap(const uint8_t *body, int length, uint8_t *frame) {
 
 int rtuJudgeAnswer(uint8_t *buf, int *got, const void *ctx) {
     const auto &expect = *static_cast<const Expect *>(ctx);
-    int total = expect.frameLength;
+    int total = expect.plan != nullptr
+                    ? pdu::answerBodyLength(*expect.plan, buf, *got) + kRtu.checkBytes
+                    : expect.frameLength;
     // An exception answer is address, function | 0x80, code and CRC.
     const auto exception = static_cast<uint8_t>(expect.function | 0x80);
     if (*got >= 2 && buf[1] == exception && exception != expect.function) total = 5;
@@ -70,7 +72,10 @@ int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
     const int body = pdu::requestBodyLength(buf, n);
     const int layout = body < 0 ? -1 : body + 2;
     if (layout > 0) {
-        if (n < layout) return layout - n;
+        // A frame shorter than its layout (a function alone, an address
+        // without its quantity, a byte count beyond the data) is whole when
+        // its CRC checks and the line falls silent: it gets its exception.
+        if (n < layout) return n >= minFrame && crcOf(buf, n) == 0 ? kSettle : layout - n;
         if (n == layout && crcOf(buf, n) == 0) return kComplete;
     }
     // No fixed layout, or one whose check failed: as bytes keep coming, the
@@ -93,7 +98,7 @@ extern "C" int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr
     // An unusable port is a failed exchange: nothing is sent, nothing judged.
     if (!engine::serialUsable(cPort)) return kExchangeFailed;
     const int iCount = engine::rtuWrap(cModbusRequest, plan.requestLength, cModbusRequest);
-    const engine::Expect expect{plan.function, plan.answerLength + kRtu.checkBytes};
+    const engine::Expect expect{plan.function, plan.answerLength + kRtu.checkBytes, &plan};
     const engine::Link link = engine::serialLink(cPort);
     engine::serialPrepare(cPort);
     // The time-out passes once the elapsed count exceeds it.

@@ -35,6 +35,8 @@ Points pointsFor(const fieldbusMap &map, uint8_t function) {
         case 3:
         case 6:
         case 16:
+        case fieldbus::pdu::kMaskWrite:
+        case fieldbus::pdu::kReadWriteRegisters:
             p = {map.holdingStart, map.holdingCount, nullptr, map.holding};
             break;
         case 4:
@@ -61,9 +63,18 @@ int serveBody(fieldbusMap *map, const uint8_t *body, int length, uint8_t *answer
     Request req;
     int code = checkRequest(body, length, &req);
     Points points;
-    if (code == 0) {
+    const bool identity =
+        function == fieldbus::pdu::kReportServerId || function == fieldbus::pdu::kEncapsulated;
+    if (code == 0 && identity) {
+        code = identityBody(req, processIdentity(), answer, answerLength);
+        if (code == 0) return function;
+    } else if (code == 0) {
         points = pointsFor(*map, function);
-        if (!rangeInside(req, points.start, points.count)) code = kIllegalAddress;
+        // 0x17: both ranges are checked before anything is written.
+        if (!rangeInside(req, points.start, points.count) ||
+            (function == fieldbus::pdu::kReadWriteRegisters &&
+             !rangeInside(readPart(req), points.start, points.count)))
+            code = kIllegalAddress;
     }
     if (code != 0) {
         *answerLength = exceptionBody(unit, function, static_cast<uint8_t>(code), answer);
@@ -107,6 +118,30 @@ int serveBody(fieldbusMap *map, const uint8_t *body, int length, uint8_t *answer
             for (int i = 0; i < n; ++i)
                 points.registers[first + i] = static_cast<unsigned short>(word(req.data + 2 * i));
             break;
+        case fieldbus::pdu::kMaskWrite: {
+            const int andMask = word(req.data), orMask = word(req.data + 2);
+            const int value = points.registers[first];
+            points.registers[first] =
+                static_cast<unsigned short>((value & andMask) | (orMask & ~andMask));
+            std::memcpy(answer + 2, body + 2, 6);  // the echo: address and both masks
+            *answerLength = 8;
+            break;
+        }
+        case fieldbus::pdu::kReadWriteRegisters: {
+            // Written first, then read: a read over the written registers
+            // gives the new values.
+            for (int i = 0; i < n; ++i)
+                points.registers[first + i] = static_cast<unsigned short>(word(req.data + 2 * i));
+            const int from = req.readAddress - points.start;
+            const int reads = req.readQuantity;
+            answer[2] = static_cast<uint8_t>(2 * reads);
+            for (int i = 0; i < reads; ++i) {
+                answer[3 + 2 * i] = static_cast<uint8_t>(points.registers[from + i] >> 8);
+                answer[4 + 2 * i] = static_cast<uint8_t>(points.registers[from + i]);
+            }
+            *answerLength = 3 + 2 * reads;
+            break;
+        }
         default:
             break;
     }

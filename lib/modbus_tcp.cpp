@@ -22,8 +22,7 @@ int word(const uint8_t *p) {
 
 }  // namespace
 
-// A header whose length disagrees with the body it announces leaves the
-// stream out of step: what already waits behind it is no frame start.
+// The header's length and the body's layout agree.
 bool consistent(const uint8_t *frame, int got) {
     if (got < kHeader + kMinBody || requestTarget(frame, got) != got) return false;
     const int length = got - kHeader;
@@ -60,15 +59,16 @@ int requestTarget(const uint8_t *frame, int got) {
         if (length < kMinBody || length > pdu::kTcp.maxBody) return -1;
     }
     if (got < kHeader + kMinBody) return kHeader + kMinBody;
-    const int length = word(frame + 4);
-    const int implied = pdu::requestBodyLength(frame + kHeader, got - kHeader);
-    return kHeader + (implied < 0 || implied > length ? length : implied);
+    // The header's length decides where a request ends, whatever its body
+    // says: a body that disagrees is refused (or answered with its
+    // exception), and the stream goes on in step behind it.
+    return kHeader + word(frame + 4);
 }
 
 int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
-                 pdu::SlaveRequest *out, int *transID, bool *outOfStep) {
-    *outOfStep = !consistent(frame, got);
-    if (*outOfStep) return pdu::kSlaveNoRequest;
+                 pdu::SlaveRequest *out, int *transID, bool *disagrees) {
+    *disagrees = !consistent(frame, got);
+    if (*disagrees) return pdu::kSlaveNoRequest;
     const int result =
         pdu::parseRequest(pdu::kTcp, cNetID, frame + kHeader, got - kHeader, cBuf, wBufLen, out);
     if (result >= 0) *transID = word(frame);
@@ -172,9 +172,9 @@ extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, 
     if (rc < 0) return rc;
     pdu::SlaveRequest r;
     int trans = 0;
-    bool outOfStep = false;
+    bool disagrees = false;
     const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf, wBufLen,
-                                         &r, &trans, &outOfStep);
+                                         &r, &trans, &disagrees);
     if (result < 0) return result;
     *transID = trans;
     *clientID = client;

@@ -26,17 +26,16 @@ int takeAnswer(const pdu::Plan &plan, unsigned transaction, const uint8_t *reque
                const uint8_t *answer, int got, char *cBuf);
 
 // Slave: how many bytes of the stream the request being read spans, judged
-// from the `got` bytes read so far: header, unit and function first, then no
-// further than the header's length nor than the function's layout implies.
-// -1 when the header's length fits no request.
+// from the `got` bytes read so far: header, unit and function first, then as
+// far as the header's length says. -1 when that length fits no request.
 int requestTarget(const uint8_t *frame, int got);
 
 // Slave: checks and parses a request of `got` bytes that requestTarget
 // declared complete. Results as pdu::parseRequest, *transID set on success;
-// *outOfStep is set when the header and the body disagree, so that what
-// follows in the stream is no frame start.
+// *disagrees is set (and the result is kSlaveNoRequest) when the header's
+// length and the body's layout disagree.
 int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD wBufLen,
-                 pdu::SlaveRequest *out, int *transID, bool *outOfStep);
+                 pdu::SlaveRequest *out, int *transID, bool *disagrees);
 
 // Slave: true when the header's length and the body's layout agree with the
 // `got` bytes of a request that requestTarget declared complete.
@@ -44,11 +43,12 @@ bool consistent(const uint8_t *frame, int got);
 
 // Slave: the next complete request on the listening entry cPort, clients
 // accepted and served in turn, answers waiting in their queues sent on the
-// way. 0 with the frame (header included, *got bytes) and the client's entry
-// in *client; or -1 (not a listening entry), -15 (no request within wTimeout,
-// or a frame whose header and body disagree, which is dropped with what waits
-// behind it), or the negative result of a failed client connection (which is
-// closed). Closed without a word: a client whose request is not whole within
+// way. 0 with the frame (header included, *got bytes, as long as its header
+// says, whether or not its body agrees) and the client's entry in *client; or
+// -1 (not a listening entry), -15 (no request within wTimeout, or a header
+// whose length fits no request, which is dropped with what waits behind it:
+// the stream cannot be followed), or the negative result of a failed client
+// connection (which is closed). Closed without a word: a client whose request is not whole within
 // a few seconds of its first byte, and the client heard from longest ago when
 // a new one finds the table full.
 int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client);

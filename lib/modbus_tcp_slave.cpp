@@ -172,9 +172,9 @@ Outcome serveSlot(connectManager_t &listener, int slot, uint8_t *frame, int *got
     std::copy(p.bytes, p.bytes + p.got, frame);
     *got = p.got;
     forget(c);
-    // A frame whose header and body disagree leaves the stream out of step:
-    // what waits behind it is dropped with it.
-    if (!consistent(frame, *got)) {
+    // A header whose length fits no request leaves nothing to follow the
+    // stream by: what waits behind it is dropped with it.
+    if (requestTarget(frame, *got) < 0) {
         netDiscardPending(c);
         return Outcome::Dropped;
     }

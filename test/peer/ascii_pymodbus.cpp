@@ -130,6 +130,18 @@ TEST_F(AsciiPymodbusSlave, Function70IsAnIllegalFunctionThere) {
     EXPECT_EQ(buf[0], 1);
 }
 
+// One answer of the basic objects, as it came after the function code.
+TEST_F(AsciiPymodbusSlave, DeviceIdentification) {
+    Bytes buf = {0x0E, 1, 0};
+    ASSERT_EQ(request(1, 0x2B, 0, 0, &buf), 0);
+    Bytes want = {0x0E, 1, 0x83, 0, 0, 3, 0, 11};
+    const std::string objects(
+        "peer vendor\x01\x06PEER-1\x02\x03"
+        "9.9");
+    want.insert(want.end(), objects.begin(), objects.end());
+    EXPECT_EQ(hexOf(head(buf, want.size())), hexOf(want));
+}
+
 TEST_F(AsciiPymodbusSlave, NoSlaveIsNoAnswerAfterTheTimeOut) {
     Bytes buf(8, 0xEE);
     WORD wT = 0;

@@ -4,6 +4,7 @@ Usage: ascii_slave.py DEVICE
 Prints "ready" once the device is open, then serves until terminated.
 Data: coil i = i % 3 == 0, discrete input i = i % 2 == 1,
 holding register i = 0x1000 + i, input register i = 0x2000 + i (i = 0..99).
+Device identification: vendor "peer vendor", product code "PEER-1", revision "9.9".
 """
 import asyncio
 import logging
@@ -11,6 +12,7 @@ import sys
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
+from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.framer.ascii_framer import ModbusAsciiFramer
 from pymodbus.server.async_io import ModbusSerialServer
 
@@ -25,8 +27,10 @@ async def main(device):
         ir=ModbusSequentialDataBlock(0, [0x2000 + i for i in range(N)]),
         zero_mode=True)
     context = ModbusServerContext(slaves={1: store}, single=False)
+    identity = ModbusDeviceIdentification(info_name={
+        "VendorName": "peer vendor", "ProductCode": "PEER-1", "MajorMinorRevision": "9.9"})
     server = ModbusSerialServer(context, ModbusAsciiFramer, port=device, baudrate=115200,
-                                ignore_missing_slaves=True)
+                                ignore_missing_slaves=True, identity=identity)
     await server.start()
     if server.transport is None:
         print("failed to open " + device, flush=True)

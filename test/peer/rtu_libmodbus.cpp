@@ -267,7 +267,7 @@ TEST_P(RtuLibmodbusMaster, UnservableAndForeignRequestsGetNoAnswer) {
     EXPECT_EQ(modbus_read_registers(ctx_, kSize - 1, 4, regs), -1);
     EXPECT_EQ(errno, GetParam() ? EMBXILADD : ETIMEDOUT);
     if (GetParam()) {
-        const uint8_t unknown[] = {1, 0x2B, 0x0E, 1, 0};  // read device identification
+        const uint8_t unknown[] = {1, 0x2B, 0x0D, 1, 0};  // an encapsulated type not served
         ASSERT_EQ(modbus_send_raw_request(ctx_, unknown, sizeof unknown), 7);
         uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH];
         ASSERT_EQ(modbus_receive_confirmation(ctx_, answer), 5);

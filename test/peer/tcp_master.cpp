@@ -103,6 +103,21 @@ TEST_P(TcpMasterPeer, ExceptionSilenceAndHangUp) {
     EXPECT_LT(request(98, 3, 0, 1, buf), 0);
 }
 
+// The request data as cBuf carries them; 0x17 and 0x11 answer into cBuf.
+TEST_P(TcpMasterPeer, ReadWriteMaskWriteAndServerId) {
+    std::vector<char> rw{0, 60, 0, 1, 0, 60, 0, 1, 2, 0x12, 0x34};  // 0x1234 to 60, read back
+    ASSERT_EQ(request(1, 0x17, 0, 0, rw), 0);
+    EXPECT_EQ(std::vector<char>(rw.begin(), rw.begin() + 2), (std::vector<char>{0x12, 0x34}));
+    std::vector<char> mask{0, 60, 0, 0x0F, 0, 0x30};  // 0x0004 OR 0x0030
+    ASSERT_EQ(request(1, 0x16, 0, 0, mask), 0);
+    EXPECT_EQ(readRegisters(3, 60, 1), std::vector<uint16_t>{0x0034});
+    std::vector<char> id(64, 0);
+    ASSERT_EQ(request(1, 0x11, 0, 0, id), 0);
+    EXPECT_EQ(static_cast<uint8_t>(id[2]), 0xFF) << "run indicator after the byte count and id";
+    std::vector<char> tooSmall(4, 0);
+    EXPECT_EQ(request(1, 0x11, 0, 0, tooSmall), 20) << "an answer longer than cBuf";
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, TcpMasterPeer, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "ipv6" : "ipv4"; });
 

@@ -94,7 +94,7 @@ TEST(TcpMapServerPeer, LibmodbusSeesTheExceptions) {
     uint16_t regs[2];
     EXPECT_EQ(modbus_read_registers(c.get(), SlaveLoop::kRegs - 1, 2, regs), -1);
     EXPECT_EQ(errno, EMBXILADD);
-    const uint8_t unknown[] = {1, 0x2B, 0x0E, 1, 0};
+    const uint8_t unknown[] = {1, 0x2B, 0x0D, 1, 0};  // an encapsulated type not served
     ASSERT_GT(modbus_send_raw_request(c.get(), unknown, sizeof unknown), 0);
     uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH];
     ASSERT_EQ(modbus_receive_confirmation(c.get(), answer), 9);
@@ -102,6 +102,25 @@ TEST(TcpMapServerPeer, LibmodbusSeesTheExceptions) {
     EXPECT_EQ(answer[8], 1);  // illegal function
     ASSERT_EQ(modbus_read_registers(c.get(), SlaveLoop::kRegs - 1, 1, regs), 1);
     EXPECT_EQ(regs[0], tcppeer::holdingAt(SlaveLoop::kRegs - 1));
+}
+
+// 0x17, 0x16 and 0x11 as libmodbus sends them, to the register-map server.
+TEST(TcpMapServerPeer, LibmodbusReadWriteMaskWriteAndServerId) {
+    SlaveLoop slave(false, 1, true);
+    Client c(libmodbusClient(false, slave.port));
+    ASSERT_TRUE(c);
+    const uint16_t written[2] = {0xAAAA, 0x5555};
+    uint16_t read[3] = {};
+    ASSERT_EQ(modbus_write_and_read_registers(c.get(), 20, 2, written, 19, 3, read), 3);
+    const std::vector<uint16_t> after = {tcppeer::holdingAt(19), 0xAAAA, 0x5555};
+    EXPECT_EQ(std::vector<uint16_t>(read, read + 3), after);  // written before the read
+    // (0xAAAA AND 0x00F0) OR (0x0003 AND NOT 0x00F0)
+    ASSERT_EQ(modbus_mask_write_register(c.get(), 20, 0x00F0, 0x0003), 1);
+    ASSERT_EQ(modbus_read_registers(c.get(), 20, 1, read), 1);
+    EXPECT_EQ(read[0], 0x00A3);
+    uint8_t id[64] = {};  // server id (the unit), run indicator, product code
+    ASSERT_EQ(modbus_report_slave_id(c.get(), sizeof id, id), 13);
+    EXPECT_EQ(std::string(id, id + 13), std::string("\x01\xFF") + "libfieldbus");
 }
 
 // mbpoll's values from its output lines "[ref]: value".
@@ -287,8 +306,13 @@ TEST(TcpSlaveClients, MalformedRequestsGetNoAnswerAndTheSlaveGoesOn) {
         fbtest::writeAll(c.fd, frame);
         ASSERT_TRUE(slave.settle());
         EXPECT_TRUE(fbtest::readFor(c.fd, 1, 20).empty()) << "no answer";
-        // ...and the same connection, and another one, are served afterwards.
-        if (std::string(name) != "byte count beyond the frame") {
+        // ...and the same connection, and another one, are served afterwards;
+        // except where the header's length, which decides where a request
+        // ends, promised more than came or less than was sent: that stream is
+        // out of step for good.
+        const std::string n = name;
+        if (n != "byte count beyond the frame" && n != "length shorter than the frame" &&
+            n != "length longer than the frame") {
             EXPECT_TRUE(c.wellFormedReadAnswered(8));
         }
         EXPECT_TRUE(shared.wellFormedReadAnswered(9));

@@ -68,6 +68,31 @@ TEST(ZuqgatePeer, LibmodbusClientsAtOnce) {
         fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
 }
 
+// 0x17, 0x16 and 0x11 as libmodbus sends them: writes reach the board before
+// they are answered, 0x17 reads what it wrote, 0x11 names the board.
+TEST(ZuqgatePeer, LibmodbusReadWriteMaskWriteAndServerId) {
+    GateRig g("gatefuncs");
+    ASSERT_TRUE(g.gate.start(g.names));
+    gatetest::Conn probe(g.gate.port);
+    ASSERT_TRUE(g.ready(probe));
+    modbus_t *ctx = client(g.gate.port);
+    ASSERT_NE(ctx, nullptr);
+    const uint16_t w = 0x0A0B;
+    uint16_t r[2] = {};
+    ASSERT_EQ(modbus_write_and_read_registers(ctx, 33, 1, &w, 32, 2, r), 2);
+    EXPECT_EQ(r[0], 0x0102);
+    EXPECT_EQ(r[1], 0x0A0B);
+    EXPECT_EQ(g.board.command("get hr 32 2"), "hr 32: 258 2571");
+    ASSERT_EQ(modbus_mask_write_register(ctx, 32, 0x00FF, 0x1200), 1);
+    // Reading outside the mirrored registers: refused before anything is written.
+    EXPECT_EQ(modbus_write_and_read_registers(ctx, 32, 1, &w, 33, 2, r), -1);
+    EXPECT_EQ(g.board.command("get hr 32 2"), "hr 32: 4610 2571");  // 0x1202
+    uint8_t id[32] = {};
+    ASSERT_EQ(modbus_report_slave_id(ctx, sizeof id, id), 6);
+    EXPECT_EQ(std::string(id, id + 6), std::string("\x01\xFF") + "0C2A");
+    release(ctx);
+}
+
 std::vector<long> mbpollValues(const std::string &out) {
     std::vector<long> values;
     static const std::regex line(R"(\[\d+\]:\s+(-?\d+))");
@@ -114,6 +139,7 @@ TEST(ZuqgatePeer, Mbpoll) {
 constexpr const char *kPymodbusClient = R"(
 import sys, time
 from pymodbus.client import ModbusTcpClient
+from pymodbus.mei_message import ReadDeviceInformationRequest
 c = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]), timeout=3)
 assert c.connect()
 r = c.read_input_registers(0, 4, slave=1)
@@ -133,6 +159,8 @@ while time.time() < end:
 print("hr", *r.registers)
 r = c.read_coils(4, 1, slave=1)
 print("exception", r.exception_code)
+r = c.execute(ReadDeviceInformationRequest(read_code=1, object_id=0, unit=1))
+print("id", r.information[0].decode(), r.information[1].decode(), len(r.information[2]) > 0)
 c.close()
 )";
 
@@ -146,7 +174,7 @@ TEST(ZuqgatePeer, Pymodbus) {
     EXPECT_EQ(o.status, 0) << o.out;
     EXPECT_EQ(o.out,
               "ir 4660 22136 39612 57072\ndi 1 0 1 1\ndword 43690 48059\nwcs True\nwrs True\n"
-              "hr 7 8\nexception 2\n");
+              "hr 7 8\nexception 2\nid fieldbus 0C2A True\n");
     EXPECT_TRUE(
         fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 0 1 1 0"; }));
 }

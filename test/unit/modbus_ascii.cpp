@@ -315,7 +315,7 @@ TEST(AsciiMaster, RefusalsSendNothing) {
         int expected;
     };
     const std::vector<Case> cases = {
-        {"function 17", kPort, 17, 0, 1, 16, 1},
+        {"function 18", kPort, 18, 0, 1, 16, 1},
         {"fn3 510", kPort, 3, 0, 510, 2048, 20},
         {"fn16 508", kPort, 16, 0, 508, 2048, 20},
         {"fn3 beyond wBufLen", kPort, 3, 0, 4, 7, 20},

@@ -18,6 +18,13 @@ struct CheckCase {
     uint16_t address, quantity;
 };
 
+// 0x17 reading `reads` registers from 0 and writing `writes` from 7.
+Bytes readWrite(uint8_t reads, uint8_t writes) {
+    Bytes b = {1, 23, 0, 0, 0, reads, 0, 7, 0, writes, static_cast<uint8_t>(2 * writes)};
+    b.resize(b.size() + 2u * writes, 0);
+    return b;
+}
+
 TEST(RegisterMapChecks, FunctionsQuantitiesAndByteCounts) {
     const std::vector<CheckCase> cases = {
         {"read coils 1..2000", {1, 1, 0, 0, 0x07, 0xD0}, 0, 0, 2000},
@@ -31,7 +38,12 @@ TEST(RegisterMapChecks, FunctionsQuantitiesAndByteCounts) {
         {"read truncated", {1, 3, 0, 1, 0}, kIllegalValue, 0, 0},
         {"bare function code", {1, 3}, kIllegalValue, 0, 0},
         {"no function byte", {1}, kIllegalFunction, 0, 0},
-        {"unknown function", {1, 43, 14, 1, 0}, kIllegalFunction, 0, 0},
+        {"unknown function", {1, 8, 0, 0, 0, 1}, kIllegalFunction, 0, 0},
+        {"identification", {1, 43, 14, 4, 2}, 0, 0, 0},
+        {"report server id", {1, 17}, 0, 0, 0},
+        {"mask write", {1, 22, 0, 9, 0xFF, 0, 0, 1}, 0, 9, 1},
+        {"read/write 125 and 121", readWrite(125, 121), 0, 7, 121},
+        {"read/write writing 122", readWrite(1, 122), kIllegalValue, 0, 0},
         {"exception form as request", {1, 0x83, 0, 0, 0, 1}, kIllegalFunction, 0, 0},
         {"write coil on", {1, 5, 0, 7, 0xFF, 0}, 0, 7, 1},
         {"write coil value 0x1234", {1, 5, 0, 7, 0x12, 0x34}, kIllegalValue, 0, 0},
@@ -44,8 +56,7 @@ TEST(RegisterMapChecks, FunctionsQuantitiesAndByteCounts) {
         {"write 2 registers", {1, 16, 0, 4, 0, 2, 4, 1, 2, 3, 4}, 0, 4, 2},
         {"registers byte count odd", {1, 16, 0, 4, 0, 2, 3, 1, 2, 3}, kIllegalValue, 0, 0},
         {"registers quantity 124", {1, 16, 0, 4, 0, 124, 248}, kIllegalValue, 0, 0},
-        {"registers frame longer than count", {1, 16, 0, 4, 0, 1, 2, 1, 2, 3}, kIllegalValue,
-         0, 0},
+        {"registers frame longer than count", {1, 16, 0, 4, 0, 1, 2, 1, 2, 3}, kIllegalValue, 0, 0},
     };
     for (const CheckCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -57,6 +68,10 @@ TEST(RegisterMapChecks, FunctionsQuantitiesAndByteCounts) {
             EXPECT_EQ(req.function, c.body[1]);
             EXPECT_EQ(req.address, c.address);
             EXPECT_EQ(req.quantity, c.quantity);
+            if (c.body[1] == 23) {
+                EXPECT_EQ(readPart(req).address, 0);
+                EXPECT_EQ(readPart(req).quantity, 125);
+            }
         } else {
             EXPECT_EQ(req.address, 0xABCD) << "request written on a refusal";
         }

@@ -117,7 +117,7 @@ struct RefuseCase {
 TEST(ModbusPdu, RefusalsAndFrameLimitBoundaries) {
     const std::vector<RefuseCase> cases = {
         {"function 7", &kRtu, 7, 0, 1, 64, kUnhandled},
-        {"function 17", &kRtu, 17, 0, 1, 64, kUnhandled},
+        {"function 18", &kRtu, 18, 0, 1, 64, kUnhandled},
         {"function 0", &kRtu, 0, 0, 1, 64, kUnhandled},
         {"fn70 sub 1", &kRtu, 70, 1, 0, 64, kUnhandled},
         {"fn70 sub 0x0101 low byte 1", &kRtu, 70, 0x0101, 0, 64, kUnhandled},
@@ -171,6 +171,9 @@ TEST(ModbusPdu, RefusalsAndFrameLimitBoundaries) {
         {"fn70 12 bytes from 11", &kRtu, 70, 4, 12, 11, kTooLong},
         // An unhandled sub-function wins over a too-long request.
         {"fn70 sub 1 huge", &kRtu, 70, 1, 60000, 64, kUnhandled},
+        // cBuf (all zeros) too short for the data field, or of a type not handled.
+        {"fn0x17 without its byte count", &kRtu, 0x17, 0, 0, 8, kTooLong},
+        {"fn0x2B of type 0", &kRtu, 0x2B, 0, 0, 64, kUnhandled},
     };
     std::vector<char> buf(70000, 0);
     for (const auto &c : cases) {
@@ -568,6 +571,41 @@ TEST(ModbusPdu, AnswersMatchTheirRequestInEveryFraming) {
             EXPECT_EQ(hex(reinterpret_cast<uint8_t *>(cBuf), static_cast<int>(c.cBuf.size())),
                       hex(c.cBuf.data(), static_cast<int>(c.cBuf.size())));
         }
+    }
+}
+
+// Counted answers (0x11, 0x2B) end where their own fields say; a cBuf of 8
+// bytes takes what follows the function code, or nothing at all.
+TEST(ModbusPdu, CountedAnswersEndWhereTheirFieldsSay) {
+    struct Case {
+        const char *name;
+        Bytes answer;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"server id", {1, 0x11, 3, 1, 0xFF, 0x41}, kOk},
+        {"server id, count beyond the answer", {1, 0x11, 4, 1, 0xFF, 0x41}, kBadAnswer},
+        {"server id, bytes beyond the count", {1, 0x11, 2, 1, 0xFF, 0x41}, kBadAnswer},
+        {"server id longer than cBuf", {1, 0x11, 8, 1, 0xFF, 1, 2, 3, 4, 5, 6}, kTooLong},
+        {"identification", {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 1, 0, 0}, kOk},
+        {"object beyond the answer", {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 1, 0, 1}, kBadAnswer},
+        {"fewer objects than counted", {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 2, 0, 0}, kBadAnswer},
+        {"another code", {1, 0x2B, 0x0E, 2, 0x81, 0, 0, 1, 0, 0}, kBadAnswer},
+        {"more follows 1", {1, 0x2B, 0x0E, 1, 0x81, 1, 0, 1, 0, 0}, kBadAnswer},
+        {"longer than cBuf", {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 1, 0, 1, 0x41}, kTooLong},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        char cBuf[8] = {0x0E, 1, 0};  // 0x2B's data field; 0x11 has none
+        uint8_t request[kFrameMax];
+        Plan plan;
+        ASSERT_EQ(buildRequest(kTcp, 1, c.answer[1], 0, 0, cBuf, 8, request, &plan), kOk);
+        std::memset(cBuf, 0xEE, sizeof cBuf);
+        const auto n = static_cast<int>(c.answer.size());
+        EXPECT_EQ(takeAnswer(plan, request, c.answer.data(), n, cBuf), c.expected);
+        Bytes want(8, 0xEE);
+        if (c.expected == kOk) std::copy(c.answer.begin() + 2, c.answer.end(), want.begin());
+        EXPECT_EQ(hex(reinterpret_cast<uint8_t *>(cBuf), 8), hex(want.data(), 8));
     }
 }
 

@@ -166,6 +166,21 @@ TEST(RtuMaster, ExchangesOnTheWire) {
          {0xEE, 0xEE}},
         {"short echo", 6, 1, 0, {0, 3}, {1, 6, 0, 1, 0, 3}, withCrc({1, 6, 0, 1, 0}), 12, {0, 3}},
         {"no answer", 4, 0, 1, {0xEE, 0xEE}, {1, 4, 0, 0, 0, 1}, {}, 15, {0xEE, 0xEE}},
+        // A counted answer ends where its own fields say: a stray byte behind
+        // it is not taken into it.
+        {"identification, first part, a stray byte behind",
+         0x2B,
+         0,
+         0,
+         {0x0E, 1, 0},
+         {1, 0x2B, 0x0E, 1, 0},
+         [] {
+             Bytes b = withCrc({1, 0x2B, 0x0E, 1, 0x81, 0xFF, 2, 2, 0, 1, 'V', 1, 2, 'P', 'C'});
+             b.push_back(0x55);
+             return b;
+         }(),
+         0,
+         {0x0E, 1, 0x81, 0xFF, 2, 2, 0, 1, 'V', 1, 2, 'P', 'C', 0xEE}},
     };
     ComOnPty com(kPort);
     for (const auto &c : cases) {

@@ -1,7 +1,7 @@
-// The register-map server against hostile and good requests, in RTU over a
-// pseudo-terminal and in TCP over loopback: the answer (or its absence), the
-// result, the map changed only where a good write points, and the next good
-// request still answered.
+// The register-map server against hostile and good requests, in RTU and ASCII
+// over a pseudo-terminal and in TCP over loopback: the answer (or its
+// absence), the result, the map changed only where a good write points, and
+// the next good request still answered.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "malformed_requests.h"
 #include "modbus.h"
 #include "modbus_script.h"
 #include "net.h"
@@ -68,14 +69,32 @@ struct Case {
     Bytes request;  // body: unit, function, data
     int expected;   // result of the serve call
     Bytes answer;   // body of the answer; empty: none
-    bool tcpOnly = false;
-    Bytes tcpHeaderLength = {};  // TCP: a header length other than the body's
 };
 
-// Malformed requests that have broken other slaves (byte counts beyond the frame, quantity
-// against byte count, bare function codes, ...) and their neighbours, shared by both framings.
+// The identity this process reports: vendor and product code of 120 bytes
+// each, so that the three basic objects do not fit one answer.
+const std::string kVendor(120, 'v'), kProduct(120, 'p');
+
+void setIdentity() {
+    static const int set = [] {
+        const std::string tooLong(245, 'x');
+        EXPECT_EQ(fieldbusSetIdentity(nullptr, tooLong.c_str(), nullptr), -1);
+        return fieldbusSetIdentity(kVendor.c_str(), kProduct.c_str(), "r-1");
+    }();
+    ASSERT_EQ(set, 0);
+    EXPECT_EQ(fieldbusSetIdentity("other", nullptr, nullptr), -1) << "set once per process";
+}
+
+// Requests whose answers depend on the map, then the malformed requests every
+// register-map slave answers alike.
 std::vector<Case> cases() {
-    return {
+    // Objects 0 and 1 fill the answer: object 2 follows in the next one.
+    Bytes firstPart = {1, 0x2B, 0x0E, 1, 0x81, 0xFF, 2, 2, 0, 120};
+    firstPart.insert(firstPart.end(), kVendor.begin(), kVendor.end());
+    firstPart.insert(firstPart.end(), {1, 120});
+    firstPart.insert(firstPart.end(), kProduct.begin(), kProduct.end());
+    const Bytes revision = {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 1, 2, 3, 'r', '-', '1'};
+    std::vector<Case> all = {
         {"read holding", {1, 3, 0x01, 0x2C, 0, 2}, 3, {1, 3, 4, 0x10, 0x08, 0x10, 0x09}},
         {"read coils across a byte", {1, 1, 0, 100, 0, 10}, 1, {1, 1, 2, 0xAA, 0x02}},
         {"write registers",
@@ -87,35 +106,40 @@ std::vector<Case> cases() {
          0x90,
          {1, 0x90, 2}},
         {"write coils", {1, 15, 0, 101, 0, 3, 1, 0x05}, 15, {1, 15, 0, 101, 0, 3}},
-        {"unknown function", {1, 0x2B, 0x0E, 1, 0}, 0xAB, {1, 0xAB, 1}},
-        {"bare unknown function", {1, 7}, 0x87, {1, 0x87, 1}},
+        // 0x100A AND 0x00F2, OR 0x0025 where the AND mask is 0: 0x0007.
+        {"mask write",
+         {1, 0x16, 0x01, 0x2E, 0x00, 0xF2, 0x00, 0x25},
+         0x16,
+         {1, 0x16, 0x01, 0x2E, 0x00, 0xF2, 0x00, 0x25}},
+        // Register 308 written, then 307-309 read: the new value among them.
+        {"read/write",
+         {1, 0x17, 0x01, 0x33, 0, 3, 0x01, 0x34, 0, 1, 2, 0xBE, 0xEF},
+         0x17,
+         {1, 0x17, 6, 0x10, 0x0F, 0xBE, 0xEF, 0x10, 0x11}},
+        // The write is inside, the read is not: nothing is written.
+        {"read/write reading beyond",
+         {1, 0x17, 0x01, 0x35, 0, 2, 0x01, 0x2C, 0, 1, 2, 0xDE, 0xAD},
+         0x97,
+         {1, 0x97, 2}},
+        {"identification, first part", {1, 0x2B, 0x0E, 1, 0}, 0x2B, firstPart},
+        {"identification, the rest", {1, 0x2B, 0x0E, 1, 2}, 0x2B, revision},
         {"range starts below", {1, 3, 0x01, 0x2B, 0, 2}, 0x83, {1, 0x83, 2}},
         {"range ends beyond", {1, 4, 0x01, 0x99, 0, 2}, 0x84, {1, 0x84, 2}},
         {"single coil beyond", {1, 5, 0, 110, 0xFF, 0}, 0x85, {1, 0x85, 2}},
-        {"quantity 0", {1, 3, 0x01, 0x2C, 0, 0}, 0x83, {1, 0x83, 3}},
-        {"quantity above the limit", {1, 1, 0, 100, 0x07, 0xD1}, 0x81, {1, 0x81, 3}},
-        {"fn16 quantity against byte count",
-         {1, 16, 0x01, 0x2C, 0, 2, 2, 0, 1},
-         0x90,
-         {1, 0x90, 3}},
-        {"fn15 coils with too small a byte count",
-         {1, 15, 0, 100, 0, 10, 1, 0xFF},
-         0x8F,
-         {1, 0x8F, 3}},
-        {"single coil value not ON or OFF", {1, 5, 0, 100, 0x12, 0x34}, 0x85, {1, 0x85, 3}},
         {"another slave", {2, 3, 0x01, 0x2C, 0, 1}, -15, {}},
-        // Dropped: the frame never completes (RTU) or disagrees with its header (TCP).
-        {"byte count beyond the frame", {1, 16, 0x01, 0x2C, 0, 1, 10, 0, 1}, -15, {}},
-        {"bare function code", {1, 3}, -15, {}},
-        {"MBAP length shorter than sent", {1, 3, 0x01, 0x2C, 0, 1}, -15, {}, true, {0, 4}},
-        {"MBAP length longer than sent", {1, 3, 0x01, 0x2C, 0, 1}, -15, {}, true, {0, 8}},
     };
+    for (const MalformedRequest &m : malformedRequests())
+        all.push_back({m.name, m.request, m.answer[1], m.answer});
+    return all;
 }
 
 // The map after every good write of the table, compared point by point.
 void expectWrites(const GuardedMap &m) {
     EXPECT_EQ(m.map.holding[5], 0xABCD);
     EXPECT_EQ(m.map.holding[6], 0x1234);
+    EXPECT_EQ(m.map.holding[2], 0x0007);
+    EXPECT_EQ(m.map.holding[8], 0xBEEF);
+    EXPECT_EQ(m.map.holding[0], 0x1000 + kGuard);  // the refused read/write wrote nothing
     EXPECT_EQ(m.map.coils[1], 1);
     EXPECT_EQ(m.map.coils[2], 0);
     EXPECT_EQ(m.map.coils[3], 1);
@@ -123,81 +147,120 @@ void expectWrites(const GuardedMap &m) {
     EXPECT_TRUE(m.guardsIntact());
 }
 
-TEST(MapServer, ExceptionRulesOverRtu) {
-    ComOnPty com(kPort);
-    GuardedMap m;
+// One framing of the server: how a body goes out and its answer comes back.
+struct Framing {
+    virtual ~Framing() = default;
+    virtual void send(const Bytes &body) = 0;
+    virtual int serve(bool answered) = 0;       // the serve call's result
+    virtual Bytes wire(const Bytes &body) = 0;  // a body as it is on the wire
+    virtual Bytes read(size_t n, int timeoutMs) = 0;
+};
+
+// Every case, each followed by a good request that must be answered.
+void runCases(Framing &f, GuardedMap &m) {
+    setIdentity();
     const Bytes good = {1, 4, 0x01, 0x90, 0, 1};
     for (const Case &c : cases()) {
-        if (c.tcpOnly) continue;
         SCOPED_TRACE(c.name);
-        drain(com.pty.master);
-        writeAll(com.pty.master, withCrc(c.request));
-        EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), c.expected);
-        const Bytes want = c.answer.empty() ? Bytes{} : withCrc(c.answer);
-        EXPECT_EQ(hexOf(readFor(com.pty.master, want.empty() ? 1 : want.size(),
-                                want.empty() ? 20 : 1000)),
+        f.send(c.request);
+        EXPECT_EQ(f.serve(c.expected != -15), c.expected);
+        const Bytes want = c.answer.empty() ? Bytes{} : f.wire(c.answer);
+        EXPECT_EQ(hexOf(f.read(want.empty() ? 1 : want.size(), want.empty() ? 20 : 1000)),
                   hexOf(want));
-        // The next good request is answered.
-        writeAll(com.pty.master, withCrc(good));
-        EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), 4);
-        EXPECT_EQ(hexOf(readFor(com.pty.master, 7, 1000)), hexOf(withCrc({1, 4, 2, 0x20, 0x08})));
+        f.send(good);
+        EXPECT_EQ(f.serve(true), 4);
+        const Bytes answer = f.wire({1, 4, 2, 0x20, 0x08});
+        EXPECT_EQ(hexOf(f.read(answer.size(), 1000)), hexOf(answer));
     }
-    // Noise alone is dropped; a broadcast write is applied without an answer.
-    writeAll(com.pty.master, Bytes{0x55, 0xAA, 0x01});
-    EXPECT_EQ(modbusServe(kPort, 1, &m.map, 20), -15);
-    writeAll(com.pty.master, withCrc({0, 6, 0x01, 0x2E, 0x0B, 0xAD}));
-    EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), 6);
-    EXPECT_TRUE(readFor(com.pty.master, 1, 30).empty());
-    EXPECT_EQ(m.map.holding[2], 0x0BAD);
     expectWrites(m);
 }
 
-TEST(MapServer, ExceptionRulesOverTcp) {
+struct Serial : Framing {
+    Serial(GuardedMap &m, bool ascii) : m(m), ascii(ascii) {}
+    void send(const Bytes &body) override {
+        drain(com.pty.master);
+        writeAll(com.pty.master, wire(body));
+    }
+    int serve(bool) override { return (ascii ? modbusServeA : modbusServe)(kPort, 1, &m.map, 30); }
+    Bytes wire(const Bytes &body) override {
+        if (!ascii) return withCrc(body);
+        std::string text(2 * body.size() + 5, '\0');
+        Bytes copy = body;
+        BinToAsc(text.data(), reinterpret_cast<char *>(copy.data()), static_cast<int>(copy.size()));
+        return textBytes(text);
+    }
+    Bytes read(size_t n, int timeoutMs) override { return readFor(com.pty.master, n, timeoutMs); }
+    ComOnPty com{kPort};
+    GuardedMap &m;
+    bool ascii;
+};
+
+TEST(MapServer, ExceptionRulesOverRtu) {
     GuardedMap m;
-    const int listener = Open_Socket(0, 0, 0);
-    ASSERT_GT(listener, 0);
-    ASSERT_EQ(Listen_Socket(listener), 0);
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(connectManager[listener].fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    const int c = socket(AF_INET, SOCK_STREAM, 0);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    const int one = 1;
-    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto mbap = [](const Bytes &body, Bytes length) {
-        if (length.empty())
-            length = {static_cast<unsigned char>(body.size() >> 8),
-                      static_cast<unsigned char>(body.size())};
-        Bytes f = {0x00, 0x2A, 0, 0, length[0], length[1]};
-        f.insert(f.end(), body.begin(), body.end());
-        return f;
-    };
+    Serial rtu(m, false);
+    runCases(rtu, m);
+    // Noise alone is dropped; a broadcast write is applied without an answer.
+    writeAll(rtu.com.pty.master, Bytes{0x55, 0xAA, 0x01});
+    EXPECT_EQ(modbusServe(kPort, 1, &m.map, 20), -15);
+    writeAll(rtu.com.pty.master, withCrc({0, 6, 0x01, 0x2F, 0x0B, 0xAD}));
+    EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), 6);
+    EXPECT_TRUE(readFor(rtu.com.pty.master, 1, 30).empty());
+    EXPECT_EQ(m.map.holding[3], 0x0BAD);
+}
+
+TEST(MapServer, ExceptionRulesOverAscii) {
+    GuardedMap m;
+    Serial ascii(m, true);
+    runCases(ascii, m);
+}
+
+struct Tcp : Framing {
+    explicit Tcp(GuardedMap &m) : m(m) {
+        listener = Open_Socket(0, 0, 0);
+        EXPECT_EQ(Listen_Socket(listener), 0);
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        getsockname(connectManager[listener].fd, reinterpret_cast<sockaddr *>(&sa), &len);
+        c = socket(AF_INET, SOCK_STREAM, 0);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        const int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Tcp() override {
+        close(c);
+        Close_Socket(listener);
+    }
+    void send(const Bytes &body) override { writeAll(c, wire(body)); }
     // The serve call returns -15 until the request has come (the first call
     // may only accept the client).
-    auto serve = [&](WORD timeout) {
+    int serve(bool answered) override {
         const long long deadline = monoMs() + 2000;
         int rc;
-        do rc = modbusServeE(listener, 1, &m.map, timeout);
-        while (rc == -15 && monoMs() < deadline && timeout > 20);
+        do rc = modbusServeE(listener, 1, &m.map, 100);
+        while (rc == -15 && answered && monoMs() < deadline);
         return rc;
-    };
-    const Bytes good = {1, 4, 0x01, 0x90, 0, 1};
-    for (const Case &cs : cases()) {
-        SCOPED_TRACE(cs.name);
-        writeAll(c, mbap(cs.request, cs.tcpHeaderLength));
-        EXPECT_EQ(cs.expected == -15 ? modbusServeE(listener, 1, &m.map, 100) : serve(100),
-                  cs.expected);
-        const Bytes want = cs.answer.empty() ? Bytes{} : mbap(cs.answer, {});
-        EXPECT_EQ(hexOf(readFor(c, want.empty() ? 1 : want.size(), want.empty() ? 20 : 1000)),
-                  hexOf(want));
-        writeAll(c, mbap(good, {}));
-        EXPECT_EQ(serve(100), 4);
-        EXPECT_EQ(hexOf(readFor(c, 11, 1000)), hexOf(mbap({1, 4, 2, 0x20, 0x08}, {})));
     }
-    expectWrites(m);
-    close(c);
-    Close_Socket(listener);
+    // The header's length counts every byte of the body, whatever it says.
+    Bytes wire(const Bytes &body) override {
+        Bytes f = {0x00,
+                   0x2A,
+                   0,
+                   0,
+                   static_cast<unsigned char>(body.size() >> 8),
+                   static_cast<unsigned char>(body.size())};
+        f.insert(f.end(), body.begin(), body.end());
+        return f;
+    }
+    Bytes read(size_t n, int timeoutMs) override { return readFor(c, n, timeoutMs); }
+    GuardedMap &m;
+    int listener = -1, c = -1;
+};
+
+TEST(MapServer, ExceptionRulesOverTcp) {
+    GuardedMap m;
+    Tcp tcp(m);
+    runCases(tcp, m);
 }
 
 }  // namespace

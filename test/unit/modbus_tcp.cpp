@@ -360,7 +360,7 @@ TEST(TcpSlave, ParsesRequestsAndFiltersUnits) {
     r = s.next(0, 5);
     EXPECT_EQ(r.rc, 4);
     EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
-    fbtest::writeAll(c, Bytes{0, 5, 0, 0, 0, 6, 1, 43, 14, 1, 0, 0});
+    fbtest::writeAll(c, Bytes{0, 5, 0, 0, 0, 5, 1, 43, 14, 1, 0});
     EXPECT_EQ(s.next().rc, -1) << "function not handled";
     close(c);
 }
@@ -448,18 +448,19 @@ TEST(TcpSlave, InconsistentFramesAreRefusedAndTheStreamStaysInStep) {
     const std::vector<Bytes> bad = {
         {0, 1, 0, 0, 0, 2, 1, 3},                            // bare function code
         {0, 1, 0, 0, 0, 4, 1, 3, 0, 0},                      // truncated body
-        {0, 1, 0, 0, 0, 4, 1, 3, 0, 0, 0, 1},                // length shorter than the frame
+        {0, 1, 0, 0, 0, 7, 1, 3, 0, 0, 0, 1, 0},             // a byte beyond the layout
         {0, 1, 0, 0, 0, 1, 1, 5},                            // length without a function code
         {0, 1, 0, 0, 0, 10, 1, 16, 0, 0, 0, 1, 2, 0, 1, 7},  // byte count short of the frame
         {0, 1, 0, 0, 0xFF, 0xFF, 1, 3, 0, 0, 0, 1},          // impossible length
-        {0, 1, 0, 0, 0, 10, 1, 3, 0, 0, 0, 1},               // length longer than the frame
+        {0, 1, 0, 0, 0, 12, 1, 0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0},  // 0x17 byte count beyond
     };
     for (const Bytes &b : bad) {
         SCOPED_TRACE(::testing::PrintToString(b));
         Slave s;
         const int c = rawConnect(s.port);
         fbtest::writeAll(c, b);
-        // Whole by its header, refused; what waits behind it is dropped.
+        // Whole by its header, refused (a length that fits no request drops
+        // what waits behind it); the next request is served.
         Slave::Read refused;
         const long long deadline = fbtest::monoMs() + 2000;
         do refused = s.read(0, 256, 20);

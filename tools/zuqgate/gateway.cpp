@@ -21,6 +21,7 @@ using fieldbus::regmap::checkRequest;
 using fieldbus::regmap::kTargetFailed;
 using fieldbus::regmap::Request;
 using ioshare::Stage;
+namespace pdu = fieldbus::pdu;
 
 constexpr uint8_t kDeviceFailure = 4;  // the board (or the server) refused the write
 
@@ -108,6 +109,10 @@ bool Gateway::handleFrame(int i, long long now) {
         sendException(i, kTargetFailed);  // no server (yet): nobody to carry it to the board
         return true;
     }
+    if (req.function == pdu::kReportServerId || req.function == pdu::kEncapsulated) {
+        sendIdentity(i, req);
+        return true;
+    }
     if (const ioshare::Kind *kind = writeKind(req.function)) {
         c.hold = Hold::Write;
         c.deadlineMs = now + options_.writeTimeoutMs;
@@ -139,13 +144,74 @@ bool Gateway::handleFrame(int i, long long now) {
     return true;
 }
 
-void Gateway::finishWrite(int i, uint8_t exception) {
+// The library's identity with the board's identifier as product code: no
+// board, nothing to tell.
+void Gateway::sendIdentity(int i, const Request &req) {
+    const int32_t board = once(region_.share()->boardId);
+    if (board == IOSHARE_NO_BOARD) {
+        sendException(i, kTargetFailed);
+        return;
+    }
+    char product[16];
+    std::snprintf(product, sizeof product, "%04X", static_cast<unsigned>(board));
+    fieldbus::regmap::Identity id = fieldbus::regmap::processIdentity();
+    id.product = product;
+    uint8_t answer[kMaxBody];
+    int length = 0;
+    const int code = fieldbus::regmap::identityBody(req, id, answer, &length);
+    if (code != 0)
+        sendException(i, static_cast<uint8_t>(code));
+    else
+        send(i, answer, length);
+}
+
+// The write a queued request makes, as the write of a kind's slot: 0x16 as
+// function 6 of the value worked out when it is posted, 0x17's write as
+// function 16.
+Request Gateway::writeRequest(int i) {
+    Client &c = clients_[static_cast<size_t>(i)];
+    Request req;
+    checkRequest(c.in + kHeader, bodyLength(c.in), &req);  // passed when it came
+    if (req.function == pdu::kMaskWrite) {
+        req.function = 6;
+        req.data = c.masked;
+        req.dataBytes = 2;
+    } else if (req.function == pdu::kReadWriteRegisters) {
+        req.function = 16;
+    }
+    return req;
+}
+
+// 0x17 once its write is on the board: the registers it reads, from the
+// read-back image, which shows the write by then. False while the mutex is
+// busy (tried again on the next round).
+bool Gateway::readBack(int i, uint8_t *exception, uint8_t *answer, int *length) {
+    if (!region_.tryLock()) return false;
+    const Client &c = clients_[static_cast<size_t>(i)];
+    Request req;
+    checkRequest(c.in + kHeader, bodyLength(c.in), &req);
+    const int n = readImage(*region_.share(), fieldbus::regmap::readPart(req), answer + 3);
+    region_.unlock();
+    if (n < 0) {
+        *exception = static_cast<uint8_t>(-n);
+        return true;
+    }
+    answer[0] = req.unit;
+    answer[1] = req.function;
+    answer[2] = static_cast<uint8_t>(n);
+    *length = 3 + n;
+    return true;
+}
+
+void Gateway::finishWrite(int i, uint8_t exception, const uint8_t *answer, int length) {
     Client &c = clients_[static_cast<size_t>(i)];
     c.hold = Hold::None;
     if (exception != 0)
         sendException(i, exception);
-    else
-        send(i, c.in + kHeader, 6);  // unit, function, address and quantity or value
+    else if (answer != nullptr)
+        send(i, answer, length);
+    else  // unit, function, address and quantity or value (0x16: both masks)
+        send(i, c.in + kHeader, c.in[kHeader + 1] == pdu::kMaskWrite ? 8 : 6);
     if (c.fd < 0) return;
     consumeFrame(i);
     serveInput(i);
@@ -161,8 +227,7 @@ int Gateway::followPosted(int i, long long now) {
     const Stage stage = ioshare::readProgress(region_.health(), &copy)
                             ? ioshare::takeStage(&r, copy, &c.ticket)
                             : Stage::Restarted;
-    Request req;
-    checkRequest(c.in + kHeader, bodyLength(c.in), &req);
+    const Request req = writeRequest(i);
     switch (stage) {
         case Stage::Posted:
             if (now < c.deadlineMs) return -1;
@@ -214,8 +279,7 @@ void Gateway::advanceWrites(long long now) {
                 confirming_.push_back(i);
                 continue;
             }
-            Request req;
-            checkRequest(c.in + kHeader, bodyLength(c.in), &req);  // passed when it came
+            const Request req = writeRequest(i);
             const ioshare::Kind &kind = *writeKind(req.function);
             if (once(r.*kind.reqAddr) != IOSHARE_IDLE) {
                 region_.unlock();  // another client's request is waiting in the slot
@@ -233,7 +297,24 @@ void Gateway::advanceWrites(long long now) {
             }
             // The values go into the image only now, when this write owns the
             // slot: a write still queued cannot overwrite one not yet taken.
-            if (!saveImage(r, req, c.before) || !writeImage(r, req)) {
+            // 0x16 works on the register as the output image has it then, so
+            // that it comes after every write before it; 0x17 must be able to
+            // read what it asks for before anything is written.
+            uint8_t scratch[256];
+            Request asked;
+            checkRequest(c.in + kHeader, bodyLength(c.in), &asked);
+            const bool readable = asked.function != pdu::kReadWriteRegisters ||
+                                  readImage(r, fieldbus::regmap::readPart(asked), scratch) >= 0;
+            const bool saved = readable && saveImage(r, req, c.before);
+            if (saved && asked.function == pdu::kMaskWrite) {
+                const unsigned value = c.before[0] << 8 | c.before[1];
+                const unsigned andMask = asked.data[0] << 8 | asked.data[1];
+                const unsigned orMask = asked.data[2] << 8 | asked.data[3];
+                const unsigned masked = (value & andMask) | (orMask & ~andMask);
+                c.masked[0] = static_cast<uint8_t>(masked >> 8);
+                c.masked[1] = static_cast<uint8_t>(masked);
+            }
+            if (!saved || !writeImage(r, req)) {
                 region_.unlock();
                 queue.erase(queue.begin());
                 finishWrite(i, fieldbus::regmap::kIllegalAddress);
@@ -261,6 +342,8 @@ void Gateway::advanceConfirms(long long now) {
         Client &c = clients_[static_cast<size_t>(i)];
         const Stage stage = read ? ioshare::settleStage(copy, c.ticket) : Stage::Restarted;
         uint8_t exception = 0;
+        uint8_t answer[kMaxBody];  // 0x17: the registers it read
+        int length = 0;
         if (stage == Stage::Taken) {
             if (now < c.deadlineMs) {
                 ++j;
@@ -274,17 +357,19 @@ void Gateway::advanceConfirms(long long now) {
                 ++j;
                 continue;
             }
-            Request req;
-            checkRequest(c.in + kHeader, bodyLength(c.in), &req);
-            restoreImage(*region_.share(), req, c.before);
+            restoreImage(*region_.share(), writeRequest(i), c.before);
             region_.unlock();
             exception = kDeviceFailure;
         } else if (stage == Stage::Restarted) {
             exception = kTargetFailed;
             nextHousekeepingMs_ = now;
+        } else if (c.in[kHeader + 1] == pdu::kReadWriteRegisters &&
+                   !readBack(i, &exception, answer, &length)) {
+            ++j;
+            continue;
         }
         confirming_.erase(confirming_.begin() + static_cast<long>(j));
-        finishWrite(i, exception);
+        finishWrite(i, exception, length > 0 ? answer : nullptr, length);
     }
 }
 

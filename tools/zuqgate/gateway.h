@@ -78,6 +78,7 @@ class Gateway {
         unsigned postedGeneration = 0;  // of the region's mapping
         ioshare::Ticket ticket;         // the posted write, followed to the board
         uint8_t before[256];            // the points it changed, as they were
+        uint8_t masked[2];              // 0x16: the register's value it wrote
         uint8_t in[kInRoom];
         uint8_t out[kOutRoom];
     };
@@ -92,7 +93,10 @@ class Gateway {
     void advanceWrites(long long now);
     int followPosted(int i, long long now);
     void advanceConfirms(long long now);
-    void finishWrite(int i, uint8_t exception);
+    void finishWrite(int i, uint8_t exception, const uint8_t *answer = nullptr, int length = 0);
+    fieldbus::regmap::Request writeRequest(int i);
+    bool readBack(int i, uint8_t *exception, uint8_t *answer, int *length);
+    void sendIdentity(int i, const fieldbus::regmap::Request &req);
     void send(int i, const uint8_t *body, int length);
     void sendException(int i, uint8_t code);
     void consumeFrame(int i);

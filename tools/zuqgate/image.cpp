@@ -81,6 +81,8 @@ const Kind *writeKind(uint8_t function) {
             return &kKinds[IOSHARE_BIT_OUT];
         case 6:
         case 16:
+        case fieldbus::pdu::kMaskWrite:
+        case fieldbus::pdu::kReadWriteRegisters:
             return &kKinds[IOSHARE_INT_OUT];
         default:
             return nullptr;

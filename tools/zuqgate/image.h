@@ -10,6 +10,7 @@
 #include "ioshare.h"
 #include "ioshare_region.h"
 #include "modbus_map.h"
+#include "modbus_pdu.h"
 
 namespace zuqgate {
 
@@ -19,8 +20,8 @@ namespace zuqgate {
 int readImage(const ioShare_t &r, const fieldbus::regmap::Request &req, uint8_t *data);
 
 // The kind whose output image and request slot a write (function 5, 6, 15,
-// 16) goes through: the bit outputs or the register outputs. Null for any
-// other function.
+// 16, 0x16, 0x17) goes through: the bit outputs or the register outputs. Null
+// for any other function.
 const ioshare::Kind *writeKind(uint8_t function);
 
 // Puts a write's values into the output image; false (nothing written) when

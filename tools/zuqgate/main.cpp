@@ -39,8 +39,10 @@ void usage(FILE *out) {
         "                   (default 2000); then exception 11\n"
         "  -h               this help\n"
         "\n"
-        "Functions 1, 2, 3, 4 are answered from the images, 5, 6, 15, 16 written to the\n"
-        "board through the server; exception 2 outside the mirrored ranges.\n"
+        "Functions 1, 2, 3, 4 are answered from the images, 5, 6, 15, 16, 0x16 (mask\n"
+        "write) and 0x17 (read/write, read after the board has the write) written to\n"
+        "the board through the server; exception 2 outside the mirrored ranges.\n"
+        "0x11 and 0x2B/0x0E report the board's identifier as product code.\n"
         "Exit status: 0 stopped by SIGTERM or SIGINT, 1 no port to listen on, 2 usage.\n",
         out);
 }
