@@ -390,7 +390,11 @@ TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
         }
         ASSERT_TRUE(good.wellFormedReadAnswered(round % 100)) << "round " << round;
     }
-    EXPECT_EQ(open, 0) << "a client that never reads was not closed as its answers piled up";
+    std::string sent;
+    for (const Deaf &d : deaf)
+        sent += " " + std::to_string(d.sent) + (d.closed ? " closed" : " open") + ",";
+    EXPECT_EQ(open, 0) << "a client that never reads was not closed as its answers piled up;"
+                       << " requests sent:" << sent;
 }
 
 INSTANTIATE_TEST_SUITE_P(Slaves, TcpSlaveHostile, ::testing::Bool(),
