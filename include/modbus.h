@@ -66,7 +66,9 @@ int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCou
  * addressed to cNetID (0 accepts any). Returns the data bytes placed in cBuf
  * (outputs written), -1 function not handled, -12 data does not fit cBuf,
  * -15 no valid request (also another address, a request whose byte count
- * claims more than arrived, or a cPort that is not open). */
+ * claims more than arrived, or a cPort that is not open). On -1 and -12 for a
+ * request addressed to this slave, *function is set as well, so that the
+ * caller can answer it with an exception (modbusReply with function | 0x80). */
 int modbusRead(char cPort, char cNetID, int *function, char *cBuf, WORD wBufLen, int *dataAddr,
                int *dataCount, WORD wTimeout);
 
@@ -120,7 +122,10 @@ int modbusRequestE(int cPort, char cNetID, char cFunction, WORD wAddr, WORD wCou
  * function not handled, -12 data does not fit cBuf, -15 no request within
  * wTimeout (or another unit, or a request whose body disagrees with its
  * header's length: the header decides where a request ends), another negative
- * when a client's connection failed (it is closed). */
+ * when a client's connection failed (it is closed). On -1 and -12 for a
+ * request addressed to this slave, *function, transID and clientID are set
+ * as well, so that the caller can answer it with an exception (modbusReplyE
+ * with function | 0x80). */
 int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, int *function, char *cBuf,
                 WORD wBufLen, int *dataAddr, int *dataCount, WORD wTimeout);
 

@@ -182,6 +182,9 @@ extern "C" int modbusReadA(char cPort, char cNetID, int *function, char *cBuf, W
     const int rc =
         asciiParseRequest(static_cast<uint8_t>(cNetID), reinterpret_cast<const char *>(cTemp),
                           chars, cReceive, cBuf, wBufLen, &req);
+    // A refused request to us still says its function: the caller may answer
+    // it with an exception.
+    if (rc == kSlaveUnhandled || rc == kSlaveNoRoom) *function = req.function;
     if (rc < 0) return rc;
     *function = req.function;
     *dataAddr = req.dataAddr;

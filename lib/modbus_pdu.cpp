@@ -321,8 +321,14 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
                  WORD wBufLen, SlaveRequest *out) {
     if (length < 2) return kSlaveNoRequest;
     if (cNetID != 0 && body[0] != cNetID) return kSlaveNoRequest;
+    // A request to us that is refused still hands back its function, so
+    // that the caller can answer it with an exception.
+    const auto refuse = [&](int code) {
+        out->function = body[1];
+        return code;
+    };
     const Rule *rule = ruleFor(body[1]);
-    if (rule == nullptr) return kSlaveUnhandled;
+    if (rule == nullptr) return refuse(kSlaveUnhandled);
     SlaveRequest r;
     r.function = rule->function;
     int data = 0;
@@ -334,7 +340,7 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
             break;
         case Shape::WriteSingle:
             if (length < 6) return kSlaveNoRequest;
-            if (wBufLen < 2) return kSlaveNoRoom;  // the value takes two bytes of cBuf
+            if (wBufLen < 2) return refuse(kSlaveNoRoom);  // the value takes two bytes of cBuf
             r.dataAddr = getWord(body + 2);
             r.dataCount = 1;
             cBuf[0] = static_cast<char>(body[4]);
@@ -347,7 +353,7 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
             // A byte count that claims more than the frame holds makes no
             // request: never hand out bytes that did not arrive.
             if (length < 7 + data) return kSlaveNoRequest;
-            if (data >= wBufLen) return kSlaveNoRoom;
+            if (data > wBufLen) return refuse(kSlaveNoRoom);
             r.dataAddr = getWord(body + 2);
             r.dataCount = getWord(body + 4);
             if (data > 0) std::memcpy(cBuf, body + 7, static_cast<size_t>(data));
@@ -356,12 +362,12 @@ int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int l
         case Shape::ReadWrite:
         case Shape::ReportId:
         case Shape::Identity:
-            return kSlaveUnhandled;
+            return refuse(kSlaveUnhandled);
         case Shape::Raw: {
             // Everything after the function code, the check bytes included.
             const int arrived = length + env.checkBytes;
             data = arrived - 2;
-            if (data >= wBufLen) return kSlaveNoRoom;
+            if (data > wBufLen) return refuse(kSlaveNoRoom);
             // Bytes 2-5 merely mirror the frame; where a short frame has none,
             // they read as 0 rather than as whatever the buffer held.
             auto at = [&](int i) -> int { return i < arrived ? body[i] : 0; };

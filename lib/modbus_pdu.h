@@ -109,7 +109,9 @@ struct SlaveRequest {
 // data bytes copied to cBuf (and fills *out), or kSlaveNoRequest (another
 // address, or a body too short for what it claims), kSlaveUnhandled (also
 // for 0x11, 0x16, 0x17 and 0x2B, which only the register-map server serves)
-// or kSlaveNoRoom. cBuf and *out are written only on success.
+// or kSlaveNoRoom. cBuf and *out are written only on success, but for
+// out->function, which is also set when a request to this slave is refused
+// (kSlaveUnhandled, kSlaveNoRoom).
 int parseRequest(const Envelope &env, uint8_t cNetID, const uint8_t *body, int length, char *cBuf,
                  WORD wBufLen, SlaveRequest *out);
 

@@ -122,6 +122,9 @@ extern "C" int modbusRead(char cPort, char cNetID, int *function, char *cBuf, WO
     SlaveRequest req;
     const int rc =
         rtuParseRequest(static_cast<uint8_t>(cNetID), cReceive, iRetLen, cBuf, wBufLen, &req);
+    // A refused request to us still says its function: the caller may answer
+    // it with an exception.
+    if (rc == kSlaveUnhandled || rc == kSlaveNoRoom) *function = req.function;
     if (rc < 0) return rc;
     *function = req.function;
     *dataAddr = req.dataAddr;

@@ -71,7 +71,8 @@ int parseRequest(uint8_t cNetID, const uint8_t *frame, int got, char *cBuf, WORD
     if (*disagrees) return pdu::kSlaveNoRequest;
     const int result =
         pdu::parseRequest(pdu::kTcp, cNetID, frame + kHeader, got - kHeader, cBuf, wBufLen, out);
-    if (result >= 0) *transID = word(frame);
+    if (result >= 0 || result == pdu::kSlaveUnhandled || result == pdu::kSlaveNoRoom)
+        *transID = word(frame);
     return result;
 }
 
@@ -175,6 +176,13 @@ extern "C" int modbusReadE(int cPort, char cNetID, int *transID, int *clientID, 
     bool disagrees = false;
     const int result = tcp::parseRequest(static_cast<uint8_t>(cNetID), frame, got, cBuf, wBufLen,
                                          &r, &trans, &disagrees);
+    // A refused request to us still says who sent it and its function: the
+    // caller may answer it with an exception.
+    if (result == pdu::kSlaveUnhandled || result == pdu::kSlaveNoRoom) {
+        *transID = trans;
+        *clientID = client;
+        *function = r.function;
+    }
     if (result < 0) return result;
     *transID = trans;
     *clientID = client;

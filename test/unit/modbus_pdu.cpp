@@ -273,7 +273,17 @@ TEST(ModbusPdu, SlaveRequestParsing) {
          {1, 5, 0, 9, 0xFF, 0, 0, 0},
          1,
          kSlaveNoRoom,
+         5,
          0,
+         0,
+         {}},
+        {"fn16 byte count > wBufLen",
+         &kRtu,
+         1,
+         {1, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4, 0, 0},
+         3,
+         kSlaveNoRoom,
+         16,
          0,
          0,
          {}},
@@ -282,16 +292,6 @@ TEST(ModbusPdu, SlaveRequestParsing) {
          1,
          {1, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4, 0, 0},
          4,
-         kSlaveNoRoom,
-         0,
-         0,
-         0,
-         {}},
-        {"fn16 byte count < wBufLen",
-         &kRtu,
-         1,
-         {1, 16, 0, 1, 0, 2, 4, 1, 2, 3, 4, 0, 0},
-         5,
          4,
          16,
          1,
@@ -318,7 +318,7 @@ TEST(ModbusPdu, SlaveRequestParsing) {
          0,
          0,
          {}},
-        {"function 7", &kRtu, 1, {1, 7, 0, 0, 0, 0, 0, 0}, 8, kSlaveUnhandled, 0, 0, 0, {}},
+        {"function 7", &kRtu, 1, {1, 7, 0, 0, 0, 0, 0, 0}, 8, kSlaveUnhandled, 7, 0, 0, {}},
         {"fn70 keeps the CRC",
          &kRtu,
          1,
@@ -334,8 +334,18 @@ TEST(ModbusPdu, SlaveRequestParsing) {
          1,
          {1, 70, 4, 9, 8, 7, 0xC1, 0xC2},
          6,
+         6,
+         70,
+         0x0409,
+         0x0807,
+         {4, 9, 8, 7, 0xC1, 0xC2}},
+        {"fn70 data > wBufLen",
+         &kRtu,
+         1,
+         {1, 70, 4, 9, 8, 7, 0xC1, 0xC2},
+         5,
          kSlaveNoRoom,
-         0,
+         70,
          0,
          0,
          {}},
@@ -360,7 +370,10 @@ TEST(ModbusPdu, SlaveRequestParsing) {
             EXPECT_EQ(hex(reinterpret_cast<uint8_t *>(cBuf), rc),
                       hex(c.data.data(), static_cast<int>(c.data.size())));
         } else {
-            EXPECT_EQ(out.function, -99) << "outputs are written only on success";
+            // A request to us that is refused still says its function.
+            const bool ours = rc == kSlaveUnhandled || rc == kSlaveNoRoom;
+            EXPECT_EQ(out.function, ours ? c.function : -99);
+            EXPECT_EQ(out.dataAddr, -99) << "only the function is written on a refusal";
             EXPECT_EQ(static_cast<uint8_t>(cBuf[0]), 0xEE);
         }
     }

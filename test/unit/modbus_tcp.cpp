@@ -354,14 +354,23 @@ TEST(TcpSlave, ParsesRequestsAndFiltersUnits) {
     EXPECT_EQ(r.data, (Bytes{0xAB, 0xCD}));
     EXPECT_EQ(r.count, 1);
 
+    // Refused requests to us still say who sent them and their function, so
+    // that they can be answered with an exception.
     fbtest::writeAll(c, Bytes{0, 3, 0, 0, 0, 11, 1, 16, 0, 0, 0, 2, 4, 1, 2, 3, 4});
-    EXPECT_EQ(s.next(0, 4).rc, -12) << "byte count equal to wBufLen";
+    r = s.next(0, 3);
+    EXPECT_EQ(r.rc, -12) << "byte count beyond wBufLen";
+    EXPECT_EQ(r.function, 16);
+    EXPECT_EQ(r.trans, 3);
     fbtest::writeAll(c, Bytes{0, 4, 0, 0, 0, 11, 1, 16, 0, 0, 0, 2, 4, 1, 2, 3, 4});
-    r = s.next(0, 5);
-    EXPECT_EQ(r.rc, 4);
+    r = s.next(0, 4);
+    EXPECT_EQ(r.rc, 4) << "byte count equal to wBufLen";
     EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
     fbtest::writeAll(c, Bytes{0, 5, 0, 0, 0, 5, 1, 43, 14, 1, 0});
-    EXPECT_EQ(s.next().rc, -1) << "function not handled";
+    r = s.next();
+    EXPECT_EQ(r.rc, -1) << "function not handled";
+    EXPECT_EQ(r.function, 43);
+    EXPECT_EQ(r.trans, 5);
+    EXPECT_EQ(r.client, connectManager[s.listener].clientfd[0]);
     close(c);
 }
 
