@@ -3,6 +3,7 @@
 #include "rs485.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "msw.h"
 
@@ -376,9 +376,9 @@ void discarded(int fd) {
 void settleEcho(int fd) {
     Line *l = find(fd);
     if (l == nullptr || !l->expecting) return;
-    const long long end =
-        calls->nowUs() + static_cast<long long>(l->echo.size - l->matched) * l->charUs +
-        kEchoSlackUs;
+    const long long end = calls->nowUs() +
+                          static_cast<long long>(l->echo.size - l->matched) * l->charUs +
+                          kEchoSlackUs;
     uint8_t got[256];
     while (l->expecting) {
         const long long left = end - calls->nowUs();
