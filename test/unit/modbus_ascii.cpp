@@ -261,11 +261,16 @@ TEST(AsciiMaster, ExchangesOnTheWire) {
         {"silence", 3, 0, 1, {0xEE}, {1, 3, 0, 0, 0, 1}, "", 15, {0xEE}},
     };
     ComOnPty com(kPort);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    // Every case twice, the second time through an adapter that echoes the
+    // request first.
+    for (size_t k = 0; k < 2 * cases.size(); ++k) {
+        const auto &c = cases[k % cases.size()];
+        const bool echo = k >= cases.size();
+        if (k == cases.size()) com.echoing();
+        SCOPED_TRACE(std::string(c.name) + (echo ? ", echoed" : ""));
         drain(com.pty.master);
         const std::string wire = frame(c.request);
-        OneExchange far(com.pty.master, wire.size(), textBytes(c.answer));
+        OneExchange far(com.pty.master, wire.size(), textBytes((echo ? wire : "") + c.answer));
         Bytes buf = c.data;
         buf.resize(16, 0xEE);
         WORD wT = 0;
@@ -408,6 +413,28 @@ TEST(AsciiSlave, RequestsAsTheyArrive) {
             EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0xEE);
         }
     }
+}
+
+// Its own answer echoed back, with the next request right behind it: only
+// the request is one.
+TEST(AsciiSlave, AnswersThroughAnEchoingAdapter) {
+    ComOnPty com(kPort);
+    com.echoing();
+    const std::string write = frame({1, 6, 0, 5, 0x12, 0x34});
+    char buf[8] = {0x12, 0x34};
+    int function = 0, addr = 0, count = 0;
+    ASSERT_EQ(modbusReplyA(kPort, 1, 6, buf, 0, 5, 0), 0);
+    const Bytes reply = readFor(com.pty.master, write.size(), 1000);
+    ASSERT_EQ(std::string(reply.begin(), reply.end()), write);
+    writeAll(com.pty.master, write.data(), write.size());
+    EXPECT_EQ(modbusReadA(kPort, 1, &function, buf, 8, &addr, &count, 30), -15);
+    ASSERT_EQ(modbusReplyA(kPort, 1, 6, buf, 0, 5, 0), 0);
+    readFor(com.pty.master, write.size(), 1000);
+    const std::string echoAndNext = write + frame({1, 3, 0, 7, 0, 1});
+    writeAll(com.pty.master, echoAndNext.data(), echoAndNext.size());
+    EXPECT_EQ(modbusReadA(kPort, 1, &function, buf, 8, &addr, &count, 200), 0);
+    EXPECT_EQ(function, 3);
+    EXPECT_EQ(addr, 7);
 }
 
 TEST(AsciiSlave, Replies) {

@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "modbus.h"
+#include "modbus_script.h"
 #include "pty_pair.h"
+#include "rs485.h"
 #include "sio.h"
 
 namespace {
@@ -356,6 +358,220 @@ TEST(ComPorts, TwoPortsOnOneDeviceShareItUntilTheLastCloses) {
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     Set_Com_Device(20, nullptr);
     Set_Com_Device(21, nullptr);
+}
+
+// The line as the RS-485 code drives it, on an injected clock: a
+// pseudo-terminal has neither the kernel's RS-485 mode nor modem lines.
+namespace fakeline {
+long long clockUs;
+int modeError, rtsError;  // errno of TIOCSRS485 and of the modem lines, 0: they work
+int farEnd;               // what the far end has received shows when the line drains
+long long drainedAt, releasedAt;
+std::vector<std::string> log;
+
+void note(const std::string &what) {
+    log.push_back(what);
+}
+int fail(int e) {
+    errno = e;
+    return -1;
+}
+int getMode(int, serial_rs485 *conf) {
+    note("get");
+    *conf = serial_rs485{};
+    conf->delay_rts_before_send = conf->delay_rts_after_send = 9;
+    return 0;
+}
+int setMode(int, serial_rs485 *conf) {
+    note("set " + std::to_string(conf->flags) + " " + std::to_string(conf->delay_rts_before_send) +
+         " " + std::to_string(conf->delay_rts_after_send));
+    return modeError != 0 ? fail(modeError) : 0;
+}
+int setRts(int, bool high) {
+    note(std::string("rts ") + (high ? "high" : "low") + " @" + std::to_string(clockUs));
+    releasedAt = clockUs;
+    return rtsError != 0 ? fail(rtsError) : 0;
+}
+// Returns once the last stop bit has left: 4 ms of frame on the line.
+int drain(int) {
+    const auto got = fbtest::readFor(farEnd, 5, 2000);
+    note("drain @" + std::to_string(clockUs) + " far " + std::to_string(got.size()));
+    clockUs += 4000;
+    drainedAt = clockUs;
+    return 0;
+}
+long long now() {
+    return clockUs;
+}
+void sleepUntil(long long t) {
+    clockUs = std::max(clockUs, t);
+}
+const fieldbus::rs485::LineCalls kCalls{getMode, setMode, setRts, drain, now, sleepUntil};
+}  // namespace fakeline
+
+struct Rs485Case {
+    const char *name;
+    const char *env;           // FIELDBUS_COM<n>_RS485; null: unset
+    int flags, before, after;  // Set_Com_RS485 unless flags < 0
+    int modeError, rtsError;
+    WORD open;
+    int err;                       // errno after a refused open
+    std::vector<std::string> log;  // at Open_Com, around one frame, at Close_Com
+};
+
+// Each case on its own port number: a call's settings stay with the port.
+TEST(ComRs485, DirectionAtOpenAroundEachFrameAndAtClose) {
+    constexpr int kOn = FIELDBUS_RS485_ON, kLow = FIELDBUS_RS485_RTS_LOW;
+    // clang-format off
+    const std::vector<Rs485Case> cases = {
+        {"plain port: no call reaches the line", nullptr, -1, 0, 0, 0, 0, 0, 0, {}},
+        {"echo only", nullptr, FIELDBUS_RS485_ECHO, 0, 0, 0, 0, 0, 0, {}},
+        {"kernel mode, put back at close", nullptr, kOn, 0, 0, 0, 0, 0, 0,
+         {"get", "set 3 0 0", "set 0 9 9"}},
+        {"kernel mode, RTS low, delays rounded up to ms", nullptr, kOn | kLow, 100, 1500, 0, 0, 0,
+         0, {"get", "set 5 1 2", "set 0 9 9"}},
+        {"RTS from here", nullptr, kOn, 300, 700, ENOTTY, 0, 0, 0,
+         {"get", "set 3 1 1", "rts low @0", "rts high @0", "drain @300 far 5", "rts low @5000"}},
+        {"RTS low from here", nullptr, kOn | kLow, 0, 0, EINVAL, 0, 0, 0,
+         {"get", "set 5 0 0", "rts high @0", "rts low @0", "drain @0 far 5", "rts high @4000"}},
+        {"neither: refused", nullptr, kOn, 0, 0, ENOTTY, EIO, 2, EIO,
+         {"get", "set 3 0 0", "rts low @0"}},
+        {"environment", " on,before=2000 , RTS-low", -1, 0, 0, 0, 0, 0, 0,
+         {"get", "set 5 2 0", "set 0 9 9"}},
+        {"call outranks environment", "on", FIELDBUS_RS485_ECHO, 0, 0, 0, 0, 0, 0, {}},
+        {"environment not understood", "on,after=soon", -1, 0, 0, 0, 0, 2, EINVAL, {}},
+    };
+    // clang-format on
+    const fieldbus::rs485::LineCalls *system = fieldbus::rs485::useLineCalls(&fakeline::kCalls);
+    char port = 30;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        PtyPair pty;
+        ASSERT_EQ(Set_Com_Device(port, pty.path.c_str()), 0);
+        const std::string var = "FIELDBUS_COM" + std::to_string(port) + "_RS485";
+        if (c.env != nullptr) setenv(var.c_str(), c.env, 1);
+        if (c.flags >= 0) {
+            ASSERT_EQ(Set_Com_RS485(port, c.flags, c.before, c.after), 0);
+        }
+        fakeline::clockUs = 0;
+        fakeline::modeError = c.modeError;
+        fakeline::rtsError = c.rtsError;
+        fakeline::farEnd = pty.master;
+        fakeline::log.clear();
+        errno = 0;
+        EXPECT_EQ(Open_Com(port, 115200, 8, 0, 0), c.open);
+        if (c.open == 0) {
+            char frame[] = "12345";
+            WORD wT = 0;
+            fakeline::drainedAt = -1;
+            EXPECT_EQ(Send_Receive(port, frame, 5, frame, 0, 100, &wT), 0);
+            if (fakeline::drainedAt >= 0) {
+                // RTS goes back no earlier than the line has drained and the
+                // delay after has passed, and no later than 1 ms beyond.
+                EXPECT_GE(fakeline::releasedAt - fakeline::drainedAt, c.after);
+                EXPECT_LE(fakeline::releasedAt - fakeline::drainedAt, c.after + 1000);
+            }
+            EXPECT_EQ(Close_Com(port), 0);
+        } else {
+            EXPECT_EQ(errno, c.err);
+            EXPECT_EQ(_fd[port - 1], 0);
+            EXPECT_EQ(_sio_device(pty.path.c_str()), 0) << "nothing left open";
+        }
+        EXPECT_EQ(fakeline::log, c.log);
+        unsetenv(var.c_str());
+        Set_Com_Device(port, nullptr);
+        ++port;
+    }
+    fieldbus::rs485::useLineCalls(system);
+
+    // The real calls on a pseudo-terminal: neither works, and Open_Com says so.
+    PtyPair pty;
+    ASSERT_EQ(Set_Com_Device(port, pty.path.c_str()), 0);
+    ASSERT_EQ(Set_Com_RS485(port, FIELDBUS_RS485_ON, 0, 0), 0);
+    errno = 0;
+    EXPECT_EQ(Open_Com(port, 9600, 8, 0, 0), 2);
+    EXPECT_EQ(errno, ENOTTY);
+    Set_Com_Device(port, nullptr);
+}
+
+TEST(ComRs485, SettingsRefusedAndEnvironmentWords) {
+    constexpr int kOn = FIELDBUS_RS485_ON;
+    EXPECT_EQ(Set_Com_RS485(0, kOn, 0, 0), 2);
+    EXPECT_EQ(Set_Com_RS485(51, kOn, 0, 0), 2);
+    EXPECT_EQ(Set_Com_RS485(40, 8, 0, 0), 2);
+    EXPECT_EQ(Set_Com_RS485(40, -1, 0, 0), 2);
+    EXPECT_EQ(Set_Com_RS485(40, FIELDBUS_RS485_RTS_LOW, 0, 0), 2) << "polarity without ON";
+    EXPECT_EQ(Set_Com_RS485(40, FIELDBUS_RS485_ECHO, 0, 10), 2) << "a delay without ON";
+    EXPECT_EQ(Set_Com_RS485(40, kOn, -1, 0), 2);
+    EXPECT_EQ(Set_Com_RS485(40, kOn, 0, 100001), 2);
+    EXPECT_EQ(Set_Com_RS485(40, kOn | FIELDBUS_RS485_ECHO, 100000, 0), 0);
+    EXPECT_EQ(Set_Com_RS485(40, 0, 0, 0), 0);
+
+    const struct {
+        const char *text;
+        bool ok;
+        int flags, before, after;
+    } words[] = {
+        {"echo", true, FIELDBUS_RS485_ECHO, 0, 0},
+        {"after=200,ECHO,on,before=0", true, 5, 0, 200},
+        {"on,after=100000", true, kOn, 0, 100000},
+        {"on,after=100001", false, 0, 0, 0},
+        {"on,after=0000001", false, 0, 0, 0},
+        {"on,after=", false, 0, 0, 0},
+        {"on,after=-5", false, 0, 0, 0},
+        {"on,,echo", false, 0, 0, 0},
+        {"on,", false, 0, 0, 0},
+        {"rts-low", false, 0, 0, 0},
+        {"echo,before=10", false, 0, 0, 0},
+        {"on echo", false, 0, 0, 0},
+        {"yes", false, 0, 0, 0},
+    };
+    for (const auto &w : words) {
+        fieldbus::rs485::Settings s{77, 77, 77};
+        EXPECT_EQ(fieldbus::rs485::parse(w.text, &s), w.ok) << w.text;
+        if (w.ok) {
+            EXPECT_EQ(s.flags, w.flags) << w.text;
+            EXPECT_EQ(s.beforeUs, w.before) << w.text;
+            EXPECT_EQ(s.afterUs, w.after) << w.text;
+        } else {
+            EXPECT_EQ(s.flags, 77) << w.text << ": left as it was";
+        }
+    }
+}
+
+// Through an adapter that echoes, the raw exchange hands on only what the
+// far end sent; a far end that does not echo is heard all the same, even
+// when its answer begins as the request did.
+TEST(ComRs485, EchoIsTakenOutOfTheRawExchange) {
+    constexpr char kP = 41;
+    PtyPair pty;
+    ASSERT_EQ(Set_Com_Device(kP, pty.path.c_str()), 0);
+    ASSERT_EQ(Set_Com_RS485(kP, FIELDBUS_RS485_ECHO, 0, 0), 0);
+    ASSERT_EQ(Open_Com(kP, 115200, 8, 0, 0), 0);
+    const struct {
+        const char *back;  // what comes back after the request
+        WORD room;
+        const char *first, *rest;  // the exchange's bytes; a receive-only call's after it
+    } cases[] = {
+        {"ABCDEFxyz", 3, "xyz", ""},
+        {"ABCDEF", 3, "", ""},
+        {"ABXY", 2, "AB", "XY"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.back);
+        fbtest::OneExchange far(pty.master, 6, fbtest::textBytes(c.back));
+        char req[] = "ABCDEF";
+        char out[16] = {};
+        WORD wT = 0;
+        const WORD got = Send_Receive(kP, req, 6, out, c.room, 100, &wT);
+        EXPECT_EQ(std::string(out, got), c.first);
+        far.request();
+        const WORD more = Send_Receive(kP, nullptr, 0, out, 4, 100, &wT);
+        EXPECT_EQ(std::string(out, more), c.rest);
+    }
+    EXPECT_EQ(Close_Com(kP), 0);
+    Set_Com_RS485(kP, 0, 0, 0);
+    Set_Com_Device(kP, nullptr);
 }
 
 }  // namespace
