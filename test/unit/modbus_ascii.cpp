@@ -415,28 +415,6 @@ TEST(AsciiSlave, RequestsAsTheyArrive) {
     }
 }
 
-// Its own answer echoed back, with the next request right behind it: only
-// the request is one.
-TEST(AsciiSlave, AnswersThroughAnEchoingAdapter) {
-    ComOnPty com(kPort);
-    com.echoing();
-    const std::string write = frame({1, 6, 0, 5, 0x12, 0x34});
-    char buf[8] = {0x12, 0x34};
-    int function = 0, addr = 0, count = 0;
-    ASSERT_EQ(modbusReplyA(kPort, 1, 6, buf, 0, 5, 0), 0);
-    const Bytes reply = readFor(com.pty.master, write.size(), 1000);
-    ASSERT_EQ(std::string(reply.begin(), reply.end()), write);
-    writeAll(com.pty.master, write.data(), write.size());
-    EXPECT_EQ(modbusReadA(kPort, 1, &function, buf, 8, &addr, &count, 30), -15);
-    ASSERT_EQ(modbusReplyA(kPort, 1, 6, buf, 0, 5, 0), 0);
-    readFor(com.pty.master, write.size(), 1000);
-    const std::string echoAndNext = write + frame({1, 3, 0, 7, 0, 1});
-    writeAll(com.pty.master, echoAndNext.data(), echoAndNext.size());
-    EXPECT_EQ(modbusReadA(kPort, 1, &function, buf, 8, &addr, &count, 200), 0);
-    EXPECT_EQ(function, 3);
-    EXPECT_EQ(addr, 7);
-}
-
 TEST(AsciiSlave, Replies) {
     struct Case {
         const char *name;

@@ -362,52 +362,43 @@ TEST(ComPorts, TwoPortsOnOneDeviceShareItUntilTheLastCloses) {
 
 // The line as the RS-485 code drives it, on an injected clock: a
 // pseudo-terminal has neither the kernel's RS-485 mode nor modem lines.
-namespace fakeline {
-long long clockUs;
-int modeError, rtsError;  // errno of TIOCSRS485 and of the modem lines, 0: they work
-int farEnd;               // what the far end has received shows when the line drains
-long long drainedAt, releasedAt;
-std::vector<std::string> log;
+struct FakeLine {
+    static inline long long clockUs, drainedAt, releasedAt;
+    static inline int modeError, rtsError;  // errno of TIOCSRS485 and the modem lines; 0: they work
+    static inline int farEnd;  // what the far end has received shows when the line drains
+    static inline std::vector<std::string> log;
 
-void note(const std::string &what) {
-    log.push_back(what);
-}
-int fail(int e) {
-    errno = e;
-    return -1;
-}
-int getMode(int, serial_rs485 *conf) {
-    note("get");
-    *conf = serial_rs485{};
-    conf->delay_rts_before_send = conf->delay_rts_after_send = 9;
-    return 0;
-}
-int setMode(int, serial_rs485 *conf) {
-    note("set " + std::to_string(conf->flags) + " " + std::to_string(conf->delay_rts_before_send) +
-         " " + std::to_string(conf->delay_rts_after_send));
-    return modeError != 0 ? fail(modeError) : 0;
-}
-int setRts(int, bool high) {
-    note(std::string("rts ") + (high ? "high" : "low") + " @" + std::to_string(clockUs));
-    releasedAt = clockUs;
-    return rtsError != 0 ? fail(rtsError) : 0;
-}
-// Returns once the last stop bit has left: 4 ms of frame on the line.
-int drain(int) {
-    const auto got = fbtest::readFor(farEnd, 5, 2000);
-    note("drain @" + std::to_string(clockUs) + " far " + std::to_string(got.size()));
-    clockUs += 4000;
-    drainedAt = clockUs;
-    return 0;
-}
-long long now() {
-    return clockUs;
-}
-void sleepUntil(long long t) {
-    clockUs = std::max(clockUs, t);
-}
-const fieldbus::rs485::LineCalls kCalls{getMode, setMode, setRts, drain, now, sleepUntil};
-}  // namespace fakeline
+    static std::string str(long long v) { return std::to_string(v); }
+    static int result(int e) { return (errno = e) != 0 ? -1 : 0; }
+    static int getMode(int, serial_rs485 *c) {
+        log.push_back("get");
+        *c = serial_rs485{};
+        c->delay_rts_before_send = c->delay_rts_after_send = 9;
+        return 0;
+    }
+    static int setMode(int, serial_rs485 *c) {
+        log.push_back("set " + str(c->flags) + " " + str(c->delay_rts_before_send) + " " +
+                      str(c->delay_rts_after_send));
+        return result(modeError);
+    }
+    static int setRts(int, bool high) {
+        log.push_back(std::string("rts ") + (high ? "high @" : "low @") +
+                      str(releasedAt = clockUs));
+        return result(rtsError);
+    }
+    // The frame's last stop bit leaves 4 ms after the call.
+    static int drain(int) {
+        const auto far = static_cast<long long>(fbtest::readFor(farEnd, 5, 2000).size());
+        log.push_back("drain @" + str(clockUs) + " far " + str(far));
+        drainedAt = clockUs += 4000;
+        return 0;
+    }
+    static long long now() { return clockUs; }
+    static void sleepUntil(long long t) { clockUs = std::max(clockUs, t); }
+};
+const fieldbus::rs485::LineCalls kFakeLine{FakeLine::getMode, FakeLine::setMode,
+                                           FakeLine::setRts,  FakeLine::drain,
+                                           FakeLine::now,     FakeLine::sleepUntil};
 
 struct Rs485Case {
     const char *name;
@@ -442,7 +433,7 @@ TEST(ComRs485, DirectionAtOpenAroundEachFrameAndAtClose) {
         {"environment not understood", "on,after=soon", -1, 0, 0, 0, 0, 2, EINVAL, {}},
     };
     // clang-format on
-    const fieldbus::rs485::LineCalls *system = fieldbus::rs485::useLineCalls(&fakeline::kCalls);
+    const fieldbus::rs485::LineCalls *system = fieldbus::rs485::useLineCalls(&kFakeLine);
     char port = 30;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -453,34 +444,32 @@ TEST(ComRs485, DirectionAtOpenAroundEachFrameAndAtClose) {
         if (c.flags >= 0) {
             ASSERT_EQ(Set_Com_RS485(port, c.flags, c.before, c.after), 0);
         }
-        fakeline::clockUs = 0;
-        fakeline::modeError = c.modeError;
-        fakeline::rtsError = c.rtsError;
-        fakeline::farEnd = pty.master;
-        fakeline::log.clear();
-        errno = 0;
+        FakeLine::clockUs = 0;
+        FakeLine::modeError = c.modeError;
+        FakeLine::rtsError = c.rtsError;
+        FakeLine::farEnd = pty.master;
+        FakeLine::log.clear();
+        FakeLine::drainedAt = -1;
         EXPECT_EQ(Open_Com(port, 115200, 8, 0, 0), c.open);
         if (c.open == 0) {
             char frame[] = "12345";
             WORD wT = 0;
-            fakeline::drainedAt = -1;
             EXPECT_EQ(Send_Receive(port, frame, 5, frame, 0, 100, &wT), 0);
-            if (fakeline::drainedAt >= 0) {
-                // RTS goes back no earlier than the line has drained and the
-                // delay after has passed, and no later than 1 ms beyond.
-                EXPECT_GE(fakeline::releasedAt - fakeline::drainedAt, c.after);
-                EXPECT_LE(fakeline::releasedAt - fakeline::drainedAt, c.after + 1000);
-            }
             EXPECT_EQ(Close_Com(port), 0);
         } else {
             EXPECT_EQ(errno, c.err);
             EXPECT_EQ(_fd[port - 1], 0);
             EXPECT_EQ(_sio_device(pty.path.c_str()), 0) << "nothing left open";
         }
-        EXPECT_EQ(fakeline::log, c.log);
+        EXPECT_EQ(FakeLine::log, c.log);
+        if (FakeLine::drainedAt >= 0) {
+            // RTS goes back no earlier than the line has drained and the
+            // delay after has passed, and no later than 1 ms beyond.
+            EXPECT_GE(FakeLine::releasedAt - FakeLine::drainedAt, c.after);
+            EXPECT_LE(FakeLine::releasedAt - FakeLine::drainedAt, c.after + 1000);
+        }
         unsetenv(var.c_str());
-        Set_Com_Device(port, nullptr);
-        ++port;
+        Set_Com_Device(port++, nullptr);
     }
     fieldbus::rs485::useLineCalls(system);
 
@@ -488,90 +477,59 @@ TEST(ComRs485, DirectionAtOpenAroundEachFrameAndAtClose) {
     PtyPair pty;
     ASSERT_EQ(Set_Com_Device(port, pty.path.c_str()), 0);
     ASSERT_EQ(Set_Com_RS485(port, FIELDBUS_RS485_ON, 0, 0), 0);
-    errno = 0;
     EXPECT_EQ(Open_Com(port, 9600, 8, 0, 0), 2);
     EXPECT_EQ(errno, ENOTTY);
     Set_Com_Device(port, nullptr);
 }
 
-TEST(ComRs485, SettingsRefusedAndEnvironmentWords) {
-    constexpr int kOn = FIELDBUS_RS485_ON;
-    EXPECT_EQ(Set_Com_RS485(0, kOn, 0, 0), 2);
-    EXPECT_EQ(Set_Com_RS485(51, kOn, 0, 0), 2);
-    EXPECT_EQ(Set_Com_RS485(40, 8, 0, 0), 2);
-    EXPECT_EQ(Set_Com_RS485(40, -1, 0, 0), 2);
-    EXPECT_EQ(Set_Com_RS485(40, FIELDBUS_RS485_RTS_LOW, 0, 0), 2) << "polarity without ON";
-    EXPECT_EQ(Set_Com_RS485(40, FIELDBUS_RS485_ECHO, 0, 10), 2) << "a delay without ON";
-    EXPECT_EQ(Set_Com_RS485(40, kOn, -1, 0), 2);
-    EXPECT_EQ(Set_Com_RS485(40, kOn, 0, 100001), 2);
+TEST(ComRs485, RefusedSettings) {
+    const int kOn = FIELDBUS_RS485_ON,
+              kCalls[][4] = {{0, kOn, 0, 0},   {51, kOn, 0, 0},     {40, 8, 0, 0},
+                             {40, -1, 0, 0},   {40, 2, 0, 0},       {40, 4, 0, 10},
+                             {40, kOn, -1, 0}, {40, kOn, 0, 100001}};
+    for (const auto &a : kCalls)
+        EXPECT_EQ(Set_Com_RS485(static_cast<char>(a[0]), a[1], a[2], a[3]), 2)
+            << a[1] << " " << a[3];
     EXPECT_EQ(Set_Com_RS485(40, kOn | FIELDBUS_RS485_ECHO, 100000, 0), 0);
-    EXPECT_EQ(Set_Com_RS485(40, 0, 0, 0), 0);
-
-    const struct {
-        const char *text;
-        bool ok;
-        int flags, before, after;
-    } words[] = {
-        {"echo", true, FIELDBUS_RS485_ECHO, 0, 0},
-        {"after=200,ECHO,on,before=0", true, 5, 0, 200},
-        {"on,after=100000", true, kOn, 0, 100000},
-        {"on,after=100001", false, 0, 0, 0},
-        {"on,after=0000001", false, 0, 0, 0},
-        {"on,after=", false, 0, 0, 0},
-        {"on,after=-5", false, 0, 0, 0},
-        {"on,,echo", false, 0, 0, 0},
-        {"on,", false, 0, 0, 0},
-        {"rts-low", false, 0, 0, 0},
-        {"echo,before=10", false, 0, 0, 0},
-        {"on echo", false, 0, 0, 0},
-        {"yes", false, 0, 0, 0},
-    };
-    for (const auto &w : words) {
-        fieldbus::rs485::Settings s{77, 77, 77};
-        EXPECT_EQ(fieldbus::rs485::parse(w.text, &s), w.ok) << w.text;
-        if (w.ok) {
-            EXPECT_EQ(s.flags, w.flags) << w.text;
-            EXPECT_EQ(s.beforeUs, w.before) << w.text;
-            EXPECT_EQ(s.afterUs, w.after) << w.text;
-        } else {
-            EXPECT_EQ(s.flags, 77) << w.text << ": left as it was";
-        }
+    for (const char *bad : {"on,after=100001", "on,after=0000001", "on,after=", "on,after=-5",
+                            "on,,echo", "on,", "rts-low", "echo,before=10", "on echo", "yes"}) {
+        fieldbus::rs485::Settings s;
+        EXPECT_FALSE(fieldbus::rs485::parse(bad, &s)) << bad;
     }
 }
 
 // Through an adapter that echoes, the raw exchange hands on only what the
-// far end sent; a far end that does not echo is heard all the same, even
-// when its answer begins as the request did.
+// far end sent, however the echo comes (or does not); a far end that does
+// not echo is heard all the same, even when its answer begins as the
+// request did and does not fit in one call.
 TEST(ComRs485, EchoIsTakenOutOfTheRawExchange) {
-    constexpr char kP = 41;
-    PtyPair pty;
-    ASSERT_EQ(Set_Com_Device(kP, pty.path.c_str()), 0);
-    ASSERT_EQ(Set_Com_RS485(kP, FIELDBUS_RS485_ECHO, 0, 0), 0);
-    ASSERT_EQ(Open_Com(kP, 115200, 8, 0, 0), 0);
+    fbtest::ComOnPty com(41);
+    com.echoing();
     const struct {
-        const char *back;  // what comes back after the request
-        WORD room;
-        const char *first, *rest;  // the exchange's bytes; a receive-only call's after it
+        std::string first, second;  // what comes back, in two bursts with a pause between
+        WORD room;                  // of the exchange
+        const char *got, *rest;     // its bytes, and a receive-only call's after it
     } cases[] = {
-        {"ABCDEFxyz", 3, "xyz", ""},
-        {"ABCDEF", 3, "", ""},
-        {"ABXY", 2, "AB", "XY"},
+        {"ABCDEFxyz", "", 3, "xyz", ""}, {"ABCDEF", "", 3, "", ""},     {"ABXY", "", 2, "AB", "XY"},
+        {"ABC", "DEFxyz", 3, "xyz", ""}, {"ABCD", "xyz", 3, "xyz", ""}, {"ABCD", "", 3, "", ""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.back);
-        fbtest::OneExchange far(pty.master, 6, fbtest::textBytes(c.back));
-        char req[] = "ABCDEF";
-        char out[16] = {};
+        SCOPED_TRACE(c.first + " " + c.second);
+        std::thread far([&] {
+            fbtest::readFor(com.pty.master, 6, 2000);
+            fbtest::writeAll(com.pty.master, c.first.data(), c.first.size());
+            int left = 1;
+            for (long long end = fbtest::monoMs() + 3000; left != 0 && fbtest::monoMs() < end;)
+                if (ioctl(com.pty.slave, FIONREAD, &left) != 0 || left != 0) usleep(1000);
+            usleep(30000);  // the port has taken the first burst: a pause
+            fbtest::writeAll(com.pty.master, c.second.data(), c.second.size());
+        });
+        char req[] = "ABCDEF", out[16];
         WORD wT = 0;
-        const WORD got = Send_Receive(kP, req, 6, out, c.room, 100, &wT);
-        EXPECT_EQ(std::string(out, got), c.first);
-        far.request();
-        const WORD more = Send_Receive(kP, nullptr, 0, out, 4, 100, &wT);
-        EXPECT_EQ(std::string(out, more), c.rest);
+        EXPECT_EQ(std::string(out, Send_Receive(41, req, 6, out, c.room, 300, &wT)), c.got);
+        far.join();
+        EXPECT_EQ(std::string(out, Send_Receive(41, nullptr, 0, out, 4, 100, &wT)), c.rest);
     }
-    EXPECT_EQ(Close_Com(kP), 0);
-    Set_Com_RS485(kP, 0, 0, 0);
-    Set_Com_Device(kP, nullptr);
 }
 
 }  // namespace
