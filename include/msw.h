@@ -61,7 +61,7 @@ const char *Get_Com_Device(char port);
  * number, unknown flags, RTS_LOW or a delay without ON, or a delay outside
  * 0..100000 us. The environment variable FIELDBUS_COM<n>_RS485 (for example
  * "on,rts-low,echo,before=100,after=200") does the same for a process that
- * does not call this for the port. */
+ * does not call this for the port; once called, the call's settings stay. */
 int Set_Com_RS485(char port, int flags, int delayBeforeUs, int delayAfterUs);
 
 /* ---- Command strings: the module command protocol by COM port number ----

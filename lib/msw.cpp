@@ -169,7 +169,7 @@ extern "C" WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, ch
     const int fd = sio_open(path, speed, kSizes[cData - 5], static_cast<tcflag_t>(cParity),
                             static_cast<tcflag_t>(cStop));
     if (fd == 0) return 2;
-    // Start, data, parity and stop bits of one character, in microseconds.
+    // One character on the line: start, data, parity and stop bits.
     const long long charBits = 1 + cData + (cParity != 0 ? 1 : 0) + (cStop == 2 ? 2 : 1);
     if (fieldbus::rs485::atOpen(n, fd, shared, charBits * 1000000 / baudrate) != 0) {
         const int why = errno;
