@@ -15,7 +15,10 @@ extern int _fd[50];
 
 /* Opens COM port `port` (1..50) raw. 0 open; 1 cData/cParity/cStop not
  * accepted; 2 bad port number, or the device cannot be opened or is not a
- * terminal (regular file, FIFO, /dev/null: refused, nothing written);
+ * terminal (regular file, FIFO, /dev/null: refused, nothing written), or
+ * its RS-485 settings (Set_Com_RS485) cannot be applied: errno then says
+ * why (EINVAL: the environment's value is not understood; otherwise the
+ * error of the modem-line call, e.g. ENOTTY) and nothing is opened;
  * 3 baudrate not supported. Two port numbers on one device share its
  * descriptor; the later open's framing applies to both, and the device is
  * closed and its settings restored when the last of them closes. */
@@ -42,6 +45,24 @@ int Set_Com_Device(char port, const char *path);
 
 /* The device path Open_Com would use for port now, or null for a bad number. */
 const char *Get_Com_Device(char port);
+
+/* ---- Two-wire RS-485 ---- */
+#define FIELDBUS_RS485_ON 1      /* drive the transceiver's direction for this port */
+#define FIELDBUS_RS485_RTS_LOW 2 /* RTS low while sending (default: high) */
+#define FIELDBUS_RS485_ECHO 4    /* the adapter echoes what is sent: discard the echo */
+
+/* RS-485 settings of COM port n (1..50), applied by the next Open_Com. With
+ * ON, Open_Com puts the port into the kernel's RS-485 mode (RTS level while
+ * sending, delays rounded up to milliseconds); where the driver has no such
+ * mode, RTS is switched around each frame instead: asserted, delayBeforeUs,
+ * the write, the line drained, delayAfterUs, released. With ECHO the bytes
+ * just sent are dropped when they come back first; anything else that comes
+ * first is the answer. flags 0 turns both off. 0, or 2 for a bad port
+ * number, unknown flags, RTS_LOW or a delay without ON, or a delay outside
+ * 0..100000 us. The environment variable FIELDBUS_COM<n>_RS485 (for example
+ * "on,rts-low,echo,before=100,after=200") does the same for a process that
+ * does not call this for the port; once called, the call's settings stay. */
+int Set_Com_RS485(char port, int flags, int delayBeforeUs, int delayAfterUs);
 
 /* ---- Command strings: the module command protocol by COM port number ----
  * szCmd is sent up to its first NUL, CR or LF, followed by CR (with two

@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "msw.h"
+#include "rs485.h"
 #include "sio.h"
 
 namespace fieldbus::engine {
@@ -47,8 +48,7 @@ int portFd(char cPort) {
     return _fd[static_cast<unsigned char>(cPort) - 1];
 }
 
-int serialSend(int index, const uint8_t *data, int length) {
-    const int fd = portFd(static_cast<char>(index));
+int writeFrame(int fd, const uint8_t *data, int length) {
     int done = 0;
     const long long deadline = nowMs() + kWriteStallMs;
     while (done < length) {
@@ -70,8 +70,17 @@ int serialSend(int index, const uint8_t *data, int length) {
     return done;
 }
 
+int serialSend(int index, const uint8_t *data, int length) {
+    const int fd = portFd(static_cast<char>(index));
+    rs485::beginFrame(fd);
+    const int done = writeFrame(fd, data, length);
+    rs485::endFrame(fd, data, done);
+    return done;
+}
+
 int serialReceive(int index, uint8_t *data, int room) {
-    const ssize_t n = read(portFd(static_cast<char>(index)), data, static_cast<size_t>(room));
+    const ssize_t n =
+        rs485::read(portFd(static_cast<char>(index)), data, static_cast<size_t>(room), false);
     if (n > 0) return static_cast<int>(n);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     // Readable but nothing to read: the terminal hung up.

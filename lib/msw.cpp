@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "rs485.h"
 #include "sio.h"
 
 int _fd[50] = {0};
@@ -125,6 +126,15 @@ void setPolling(int fd) {
     tcsetattr(fd, TCSANOW, e->options);
 }
 
+// Gives up one share of a descriptor no entry of the table names any more;
+// the last port number on it takes its RS-485 state along.
+int releaseShare(int fd) {
+    bool named = false;
+    for (int other : _fd) named = named || other == fd;
+    if (!named) fieldbus::rs485::atClose(fd);
+    return sio_close(fd);
+}
+
 }  // namespace
 
 extern "C" int Set_Com_Device(char port, const char *path) {
@@ -154,15 +164,25 @@ extern "C" WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, ch
     if (cData < 5 || cData > 8) return 1;
     if (cParity != 0 && cParity != 1 && cParity != 2) return 1;
     if (cStop != 0 && cStop != 2) return 1;
-    const int fd = sio_open(devicePath(n), speed, kSizes[cData - 5], static_cast<tcflag_t>(cParity),
+    const char *path = devicePath(n);
+    const bool shared = _sio_device(path) != 0;
+    const int fd = sio_open(path, speed, kSizes[cData - 5], static_cast<tcflag_t>(cParity),
                             static_cast<tcflag_t>(cStop));
     if (fd == 0) return 2;
+    // One character on the line: start, data, parity and stop bits.
+    const long long charBits = 1 + cData + (cParity != 0 ? 1 : 0) + (cStop == 2 ? 2 : 1);
+    if (fieldbus::rs485::atOpen(n, fd, shared, charBits * 1000000 / baudrate) != 0) {
+        const int why = errno;
+        sio_close(fd);
+        errno = why;
+        return 2;
+    }
     // Opening a port again counts one more user of the descriptor in the
     // registry; the port keeps a single share, so the earlier one goes
     // (it only closes the device when the path changed in between).
     const int previous = _fd[n - 1];
     _fd[n - 1] = fd;
-    if (previous != 0) sio_close(previous);
+    if (previous != 0) releaseShare(previous);
     hungUp[n - 1] = false;
     return 0;
 }
@@ -172,8 +192,12 @@ extern "C" WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, ch
 extern "C" BOOL Close_Com(char port) {
     const auto n = static_cast<unsigned char>(port);
     if (!validPort(n) || _fd[n - 1] == 0) return 2;
-    if (sio_close(_fd[n - 1]) == -1) return 1;
+    const int fd = _fd[n - 1];
     _fd[n - 1] = 0;
+    if (releaseShare(fd) == -1) {
+        _fd[n - 1] = fd;
+        return 1;
+    }
     hungUp[n - 1] = false;
     return 0;
 }
@@ -206,7 +230,10 @@ extern "C" WORD Send_Receive(char cPort, char *szCmd, WORD wLen, char *szResult,
 
     if (wLen != 0) {
         tcflush(fd, TCIFLUSH);
-        if (write(fd, szCmd, wLen) == -1) {
+        fieldbus::rs485::beginFrame(fd);
+        const ssize_t written = write(fd, szCmd, wLen);
+        fieldbus::rs485::endFrame(fd, szCmd, written);
+        if (written == -1) {
             if (errno == EIO) hungUp[n - 1] = true;  // a terminal that has hung up
             *wT = static_cast<WORD>(elapsed());
             return kExchangeFailed;
@@ -218,13 +245,17 @@ extern "C" WORD Send_Receive(char cPort, char *szCmd, WORD wLen, char *szResult,
         // Time until the elapsed count first exceeds wTimeOut.
         const int wait = before > wTimeOut ? 0 : static_cast<int>(wTimeOut - before) + 1;
         pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, wait);
+        // Bytes the echo check has taken from the line already: poll does
+        // not see them.
+        const bool held = fieldbus::rs485::waiting(fd);
+        const int r = held ? 1 : poll(&pfd, 1, wait);
+        if (held) pfd.revents = POLLIN;
         if (r > 0 && lineGone(pfd.revents)) return gone();
         // Once the time-out has passed, only the byte of this last poll
         // counts: what is waiting behind it stays on the line.
         const size_t room = elapsed() > wTimeOut ? 1 : static_cast<size_t>(limit - p);
         if (r > 0) {
-            const ssize_t got = read(fd, p, room);
+            const ssize_t got = fieldbus::rs485::read(fd, p, room, false);
             if (got > 0)
                 p += got;
             else if (readGone(got))

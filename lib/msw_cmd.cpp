@@ -8,6 +8,7 @@
 #include "modbus_engine.h"
 #include "msw.h"
 #include "q5m.h"
+#include "rs485.h"
 #include "sio.h"
 
 namespace {
@@ -43,6 +44,7 @@ void clearAnswer(char *szResult) {
 // Only the read timer's low 8 bits exist: VTIME is one byte.
 void setReadTimer(int fd, WORD wTimeOut) {
     sio_set_timer(fd, 0, static_cast<cc_t>(wTimeOut & 0xFFU));
+    fieldbus::rs485::discarded(fd);
 }
 
 // A command whose answer did not come (or came wrong) may still be answered
@@ -66,6 +68,9 @@ extern "C" WORD Send_Cmd(char cPort, const char *szCmd, WORD wChksum) {
     _q5m_gum_cr(cmd, szCmd);
     settle(cPort);
     const int sent = wChksum != 0 ? q5m_send_cs(fd, cmd) : q5m_send(fd, cmd);
+    // Receive_Cmd discards what waits on the port first: an echo still on
+    // its way then must not be cut in two, its tail taken for the answer.
+    if (sent == 0) fieldbus::rs485::settleEcho(fd);
     return sent == 0 ? 0 : kFailed;
 }
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "rs485.h"
+
 namespace {
 
 // Longest command the checksum senders take: it fills cmd_buf with the two
@@ -60,7 +62,10 @@ class Stopwatch {
 };
 
 int writeString(int fd, const char *line) {
-    return write(fd, line, std::strlen(line)) == -1 ? -1 : 0;
+    fieldbus::rs485::beginFrame(fd);
+    const ssize_t written = write(fd, line, std::strlen(line));
+    fieldbus::rs485::endFrame(fd, line, written);
+    return written == -1 ? -1 : 0;
 }
 
 int sendChecksummed(int fd, const char *cmd) {
@@ -92,7 +97,7 @@ Line readLine(int fd, char *rbuf, int rmax) {
     char *p = rbuf;
     char *const limit = rbuf + rmax;
     while (p < limit) {
-        const ssize_t got = read(fd, p, 1);
+        const ssize_t got = fieldbus::rs485::read(fd, p, 1, true);
         if (got <= 0) return {got < 0 ? -1 : emptyRead(fd), false};
         if (*p++ == '\r') break;
     }
@@ -101,7 +106,7 @@ Line readLine(int fd, char *rbuf, int rmax) {
 }
 
 int readOnce(int fd, char *rbuf, int rmax) {
-    const ssize_t got = read(fd, rbuf, static_cast<std::size_t>(rmax));
+    const ssize_t got = fieldbus::rs485::read(fd, rbuf, static_cast<std::size_t>(rmax), true);
     if (got < 0 || (got == 0 && emptyRead(fd) < 0)) return -1;
     rbuf[got] = '\0';
     return static_cast<int>(got);

@@ -52,6 +52,13 @@ ComOnPty::ComOnPty(char p) : port(p) {
 ComOnPty::~ComOnPty() {
     Close_Com(port);
     Set_Com_Device(port, nullptr);
+    Set_Com_RS485(port, 0, 0, 0);
+}
+
+void ComOnPty::echoing() {
+    if (Close_Com(port) != 0 || Set_Com_RS485(port, FIELDBUS_RS485_ECHO, 0, 0) != 0 ||
+        Open_Com(port, 115200, 8, 0, 0) != 0)
+        throw std::runtime_error("cannot open COM port again on " + pty.path);
 }
 
 }  // namespace fbtest

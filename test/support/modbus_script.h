@@ -37,10 +37,13 @@ class OneExchange {
     std::thread thread_;
 };
 
-// A COM port opened on a fresh PTY (115200 8N1); closed again at the end.
+// A COM port opened on a fresh PTY (115200 8N1); closed again at the end,
+// its device path and RS-485 settings back to none.
 struct ComOnPty {
     explicit ComOnPty(char port);
     ~ComOnPty();
+    // Opens the port again as behind an adapter that echoes what it sends.
+    void echoing();
     ComOnPty(const ComOnPty &) = delete;
     ComOnPty &operator=(const ComOnPty &) = delete;
     PtyPair pty;

@@ -261,11 +261,16 @@ TEST(AsciiMaster, ExchangesOnTheWire) {
         {"silence", 3, 0, 1, {0xEE}, {1, 3, 0, 0, 0, 1}, "", 15, {0xEE}},
     };
     ComOnPty com(kPort);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    // Every case twice, the second time through an adapter that echoes the
+    // request first.
+    for (size_t k = 0; k < 2 * cases.size(); ++k) {
+        const auto &c = cases[k % cases.size()];
+        const bool echo = k >= cases.size();
+        if (k == cases.size()) com.echoing();
+        SCOPED_TRACE(std::string(c.name) + (echo ? ", echoed" : ""));
         drain(com.pty.master);
         const std::string wire = frame(c.request);
-        OneExchange far(com.pty.master, wire.size(), textBytes(c.answer));
+        OneExchange far(com.pty.master, wire.size(), textBytes((echo ? wire : "") + c.answer));
         Bytes buf = c.data;
         buf.resize(16, 0xEE);
         WORD wT = 0;

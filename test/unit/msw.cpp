@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "modbus.h"
+#include "modbus_script.h"
 #include "pty_pair.h"
+#include "rs485.h"
 #include "sio.h"
 
 namespace {
@@ -356,6 +358,178 @@ TEST(ComPorts, TwoPortsOnOneDeviceShareItUntilTheLastCloses) {
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     Set_Com_Device(20, nullptr);
     Set_Com_Device(21, nullptr);
+}
+
+// The line as the RS-485 code drives it, on an injected clock: a
+// pseudo-terminal has neither the kernel's RS-485 mode nor modem lines.
+struct FakeLine {
+    static inline long long clockUs, drainedAt, releasedAt;
+    static inline int modeError, rtsError;  // errno of TIOCSRS485 and the modem lines; 0: they work
+    static inline int farEnd;  // what the far end has received shows when the line drains
+    static inline std::vector<std::string> log;
+
+    static std::string str(long long v) { return std::to_string(v); }
+    static int result(int e) { return (errno = e) != 0 ? -1 : 0; }
+    static int getMode(int, serial_rs485 *c) {
+        log.push_back("get");
+        *c = serial_rs485{};
+        c->delay_rts_before_send = c->delay_rts_after_send = 9;
+        return 0;
+    }
+    static int setMode(int, serial_rs485 *c) {
+        log.push_back("set " + str(c->flags) + " " + str(c->delay_rts_before_send) + " " +
+                      str(c->delay_rts_after_send));
+        return result(modeError);
+    }
+    static int setRts(int, bool high) {
+        log.push_back(std::string("rts ") + (high ? "high @" : "low @") +
+                      str(releasedAt = clockUs));
+        return result(rtsError);
+    }
+    // The frame's last stop bit leaves 4 ms after the call.
+    static int drain(int) {
+        const auto far = static_cast<long long>(fbtest::readFor(farEnd, 5, 2000).size());
+        log.push_back("drain @" + str(clockUs) + " far " + str(far));
+        drainedAt = clockUs += 4000;
+        return 0;
+    }
+    static long long now() { return clockUs; }
+    static void sleepUntil(long long t) { clockUs = std::max(clockUs, t); }
+};
+const fieldbus::rs485::LineCalls kFakeLine{FakeLine::getMode, FakeLine::setMode,
+                                           FakeLine::setRts,  FakeLine::drain,
+                                           FakeLine::now,     FakeLine::sleepUntil};
+
+struct Rs485Case {
+    const char *name;
+    const char *env;           // FIELDBUS_COM<n>_RS485; null: unset
+    int flags, before, after;  // Set_Com_RS485 unless flags < 0
+    int modeError, rtsError;
+    WORD open;
+    int err;                       // errno after a refused open
+    std::vector<std::string> log;  // at Open_Com, around one frame, at Close_Com
+};
+
+// Each case on its own port number: a call's settings stay with the port.
+TEST(ComRs485, DirectionAtOpenAroundEachFrameAndAtClose) {
+    constexpr int kOn = FIELDBUS_RS485_ON, kLow = FIELDBUS_RS485_RTS_LOW;
+    // clang-format off
+    const std::vector<Rs485Case> cases = {
+        {"plain port: no call reaches the line", nullptr, -1, 0, 0, 0, 0, 0, 0, {}},
+        {"echo only", nullptr, FIELDBUS_RS485_ECHO, 0, 0, 0, 0, 0, 0, {}},
+        {"kernel mode, put back at close", nullptr, kOn, 0, 0, 0, 0, 0, 0,
+         {"get", "set 3 0 0", "set 0 9 9"}},
+        {"kernel mode, RTS low, delays rounded up to ms", nullptr, kOn | kLow, 100, 1500, 0, 0, 0,
+         0, {"get", "set 5 1 2", "set 0 9 9"}},
+        {"RTS from here", nullptr, kOn, 300, 700, ENOTTY, 0, 0, 0,
+         {"get", "set 3 1 1", "rts low @0", "rts high @0", "drain @300 far 5", "rts low @5000"}},
+        {"RTS low from here", nullptr, kOn | kLow, 0, 0, EINVAL, 0, 0, 0,
+         {"get", "set 5 0 0", "rts high @0", "rts low @0", "drain @0 far 5", "rts high @4000"}},
+        {"neither: refused", nullptr, kOn, 0, 0, ENOTTY, EIO, 2, EIO,
+         {"get", "set 3 0 0", "rts low @0"}},
+        {"environment", " on,before=2000 , RTS-low", -1, 0, 0, 0, 0, 0, 0,
+         {"get", "set 5 2 0", "set 0 9 9"}},
+        {"call outranks environment", "on", FIELDBUS_RS485_ECHO, 0, 0, 0, 0, 0, 0, {}},
+        {"environment not understood", "on,after=soon", -1, 0, 0, 0, 0, 2, EINVAL, {}},
+    };
+    // clang-format on
+    const fieldbus::rs485::LineCalls *system = fieldbus::rs485::useLineCalls(&kFakeLine);
+    char port = 30;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        PtyPair pty;
+        ASSERT_EQ(Set_Com_Device(port, pty.path.c_str()), 0);
+        const std::string var = "FIELDBUS_COM" + std::to_string(port) + "_RS485";
+        if (c.env != nullptr) setenv(var.c_str(), c.env, 1);
+        if (c.flags >= 0) {
+            ASSERT_EQ(Set_Com_RS485(port, c.flags, c.before, c.after), 0);
+        }
+        FakeLine::clockUs = 0;
+        FakeLine::modeError = c.modeError;
+        FakeLine::rtsError = c.rtsError;
+        FakeLine::farEnd = pty.master;
+        FakeLine::log.clear();
+        FakeLine::drainedAt = -1;
+        EXPECT_EQ(Open_Com(port, 115200, 8, 0, 0), c.open);
+        if (c.open == 0) {
+            char frame[] = "12345";
+            WORD wT = 0;
+            EXPECT_EQ(Send_Receive(port, frame, 5, frame, 0, 100, &wT), 0);
+            EXPECT_EQ(Close_Com(port), 0);
+        } else {
+            EXPECT_EQ(errno, c.err);
+            EXPECT_EQ(_fd[port - 1], 0);
+            EXPECT_EQ(_sio_device(pty.path.c_str()), 0) << "nothing left open";
+        }
+        EXPECT_EQ(FakeLine::log, c.log);
+        if (FakeLine::drainedAt >= 0) {
+            // RTS goes back no earlier than the line has drained and the
+            // delay after has passed, and no later than 1 ms beyond.
+            EXPECT_GE(FakeLine::releasedAt - FakeLine::drainedAt, c.after);
+            EXPECT_LE(FakeLine::releasedAt - FakeLine::drainedAt, c.after + 1000);
+        }
+        unsetenv(var.c_str());
+        Set_Com_Device(port++, nullptr);
+    }
+    fieldbus::rs485::useLineCalls(system);
+
+    // The real calls on a pseudo-terminal: neither works, and Open_Com says so.
+    PtyPair pty;
+    ASSERT_EQ(Set_Com_Device(port, pty.path.c_str()), 0);
+    ASSERT_EQ(Set_Com_RS485(port, FIELDBUS_RS485_ON, 0, 0), 0);
+    EXPECT_EQ(Open_Com(port, 9600, 8, 0, 0), 2);
+    EXPECT_EQ(errno, ENOTTY);
+    Set_Com_Device(port, nullptr);
+}
+
+TEST(ComRs485, RefusedSettings) {
+    const int kOn = FIELDBUS_RS485_ON,
+              kCalls[][4] = {{0, kOn, 0, 0},   {51, kOn, 0, 0},     {40, 8, 0, 0},
+                             {40, -1, 0, 0},   {40, 2, 0, 0},       {40, 4, 0, 10},
+                             {40, kOn, -1, 0}, {40, kOn, 0, 100001}};
+    for (const auto &a : kCalls)
+        EXPECT_EQ(Set_Com_RS485(static_cast<char>(a[0]), a[1], a[2], a[3]), 2)
+            << a[1] << " " << a[3];
+    EXPECT_EQ(Set_Com_RS485(40, kOn | FIELDBUS_RS485_ECHO, 100000, 0), 0);
+    for (const char *bad : {"on,after=100001", "on,after=0000001", "on,after=", "on,after=-5",
+                            "on,,echo", "on,", "rts-low", "echo,before=10", "on echo", "yes"}) {
+        fieldbus::rs485::Settings s;
+        EXPECT_FALSE(fieldbus::rs485::parse(bad, &s)) << bad;
+    }
+}
+
+// Through an adapter that echoes, the raw exchange hands on only what the
+// far end sent, however the echo comes (or does not); a far end that does
+// not echo is heard all the same, even when its answer begins as the
+// request did and does not fit in one call.
+TEST(ComRs485, EchoIsTakenOutOfTheRawExchange) {
+    fbtest::ComOnPty com(41);
+    com.echoing();
+    const struct {
+        std::string first, second;  // what comes back, in two bursts with a pause between
+        WORD room;                  // of the exchange
+        const char *got, *rest;     // its bytes, and a receive-only call's after it
+    } cases[] = {
+        {"ABCDEFxyz", "", 3, "xyz", ""}, {"ABCDEF", "", 3, "", ""},     {"ABXY", "", 2, "AB", "XY"},
+        {"ABC", "DEFxyz", 3, "xyz", ""}, {"ABCD", "xyz", 3, "xyz", ""}, {"ABCD", "", 3, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first + " " + c.second);
+        std::thread far([&] {
+            fbtest::readFor(com.pty.master, 6, 2000);
+            fbtest::writeAll(com.pty.master, c.first.data(), c.first.size());
+            int left = 1;
+            for (long long end = fbtest::monoMs() + 3000; left != 0 && fbtest::monoMs() < end;)
+                if (ioctl(com.pty.slave, FIONREAD, &left) != 0 || left != 0) usleep(1000);
+            usleep(30000);  // the port has taken the first burst: a pause
+            fbtest::writeAll(com.pty.master, c.second.data(), c.second.size());
+        });
+        char req[] = "ABCDEF", out[16];
+        WORD wT = 0;
+        EXPECT_EQ(std::string(out, Send_Receive(41, req, 6, out, c.room, 300, &wT)), c.got);
+        far.join();
+        EXPECT_EQ(std::string(out, Send_Receive(41, nullptr, 0, out, 4, 100, &wT)), c.rest);
+    }
 }
 
 }  // namespace
