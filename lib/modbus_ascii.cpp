@@ -98,18 +98,19 @@ int asciiWrap(const uint8_t *body, int length, uint8_t *frame) {
     return encode(reinterpret_cast<char *>(frame), body, length);
 }
 
-int asciiJudge(uint8_t *buf, int *got, const void *) {
+int asciiJudge(uint8_t *buf, int *got, int *frame, const void *) {
     // The frame being collected starts at the last ':' seen; CR LF after it
     // ends it. Whatever came before that ':' is noise and is dropped, so a
-    // stray byte on the line costs no request.
+    // stray byte on the line costs no request; what follows the CR LF is kept
+    // for the next frame.
     int start = -1;
     for (int i = 0; i < *got; ++i) {
         if (buf[i] == ':') {
             start = i;
         } else if (start >= 0 && buf[i] == '\n' && i > start && buf[i - 1] == '\r') {
-            const int length = i + 1 - start;
-            if (start > 0) std::memmove(buf, buf + start, static_cast<size_t>(length));
-            *got = length;
+            if (start > 0) std::memmove(buf, buf + start, static_cast<size_t>(*got - start));
+            *got -= start;
+            *frame = i + 1 - start;
             return kComplete;
         }
     }

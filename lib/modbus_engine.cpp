@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "msw.h"
+#include "msw_private.h"
 #include "sio.h"
 
 namespace fieldbus::engine {
@@ -42,6 +43,25 @@ struct LineState {
     int quietMs = 0;
 };
 std::array<LineState, kPorts> lines{};
+
+// What a slave has read on a port and not yet taken as a request: the tail of
+// a burst that brought two requests at once is the next call's first.
+struct Held {
+    unsigned opening = 0;  // the port's opening the bytes were read in
+    int count = 0;
+    uint8_t bytes[pdu::kFrameMax];
+};
+std::array<Held, kPorts> held{};
+
+Held &heldOn(char cPort) {
+    Held &h = held[static_cast<unsigned char>(cPort) - 1];
+    const unsigned opening = com::opening(cPort);
+    if (h.opening != opening) {
+        h.opening = opening;
+        h.count = 0;
+    }
+    return h;
+}
 
 int portFd(char cPort) {
     return _fd[static_cast<unsigned char>(cPort) - 1];
@@ -106,22 +126,16 @@ int collect(const Link &link, uint8_t *buf, int room, int *got, long long deadli
             }
         }
         const long long left = deadline - nowMs();
-        if (left <= 0 && verdict != kSettle) return 1;
-        long long wait = std::max(left, 0LL);
-        if (verdict == kSettle) wait = std::min<long long>(wait, kSettleGapMs);
+        if (left <= 0) return 1;
         pollfd p{link.fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(wait));
+        const int r = poll(&p, 1, static_cast<int>(left));
         if (r < 0) {
             if (errno == EINTR) continue;
             return kLinkFailed;
         }
-        if (r == 0) {
-            if (verdict == kSettle) return kComplete;
-            continue;  // the loop sees whether the deadline has passed
-        }
+        if (r == 0) continue;  // the loop sees whether the deadline has passed
         if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
-        const int ask = verdict > 0 ? std::min(verdict, room - *got) : room - *got;
-        const int n = link.receive(link.index, buf + *got, ask);
+        const int n = link.receive(link.index, buf + *got, std::min(verdict, room - *got));
         if (n < 0) return kLinkFailed;
         *got += n;
         burst = n > 0;
@@ -174,6 +188,7 @@ void serialPrepare(char cPort) {
         }
     }
     tcflush(fd, TCIFLUSH);
+    heldOn(cPort).count = 0;
 }
 
 void serialOutcome(char cPort, bool failed, WORD wTimeout) {
@@ -198,16 +213,53 @@ int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer
     return got;
 }
 
-int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx) {
+namespace {
+
+// Collects into what is held for a port until the judge finds a whole request
+// at its front (kComplete, its length in *length), the room is full or
+// `deadline` has passed (1), or the link fails (kLinkFailed).
+int collectHeld(const Link &link, Held &h, long long deadline, SlaveJudge judge, const void *ctx,
+                int *length) {
+    for (;;) {
+        const int verdict = judge(h.bytes, &h.count, length, ctx);
+        if (verdict == kComplete) return kComplete;
+        if (h.count >= pdu::kFrameMax) return 1;
+        const long long left = deadline - nowMs();
+        if (left <= 0 && verdict != kSettle) return 1;
+        long long wait = std::max(left, 0LL);
+        if (verdict == kSettle) wait = std::min<long long>(wait, kSettleGapMs);
+        pollfd p{link.fd, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(wait));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return kLinkFailed;
+        }
+        if (r == 0) {
+            if (verdict == kSettle) return kComplete;
+            continue;  // the loop sees whether the deadline has passed
+        }
+        if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
+        const int room = pdu::kFrameMax - h.count;
+        const int n = link.receive(link.index, h.bytes + h.count,
+                                   verdict > 0 ? std::min(verdict, room) : room);
+        if (n < 0) return kLinkFailed;
+        h.count += n;
+    }
+}
+
+}  // namespace
+
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx) {
     if (!serialUsable(cPort)) return pdu::kSlaveNoRequest;
     const Link link = serialLink(cPort);
     LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
+    Held &h = heldOn(cPort);
     const long long start = nowMs();
-    int got = 0;
     for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
         // The time-out passes once the elapsed count exceeds it.
         const long long deadline = nowMs() + wTimeout + 1;
-        const int r = collect(link, frame, pdu::kFrameMax, &got, deadline, judge, ctx);
+        int length = 0;
+        const int r = collectHeld(link, h, deadline, judge, ctx, &length);
         if (r == kLinkFailed) {
             // A vanished device reads as ready for ever. The first hang-up is
             // reported at once; while the line stays gone, each later call
@@ -218,12 +270,21 @@ int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const 
                      left = start + wTimeout + 1 - nowMs())
                     poll(nullptr, 0, static_cast<int>(left));
             line.hungUp = true;
+            h.count = 0;
             return pdu::kSlaveExchangeFailed;
         }
         line.hungUp = false;
-        if (r == kComplete) return got;
-        if (got == 0) return pdu::kSlaveNoRequest;
+        if (r == kComplete) {
+            // The request goes to the caller; what came behind it stays.
+            std::copy(h.bytes, h.bytes + length, frame);
+            std::copy(h.bytes + length, h.bytes + h.count, h.bytes);
+            h.count -= length;
+            return length;
+        }
+        if (h.count == 0) return pdu::kSlaveNoRequest;
     }
+    // No whole frame in time: what came is not kept for the next call.
+    h.count = 0;
     return pdu::kSlaveNoRequest;
 }
 
@@ -232,8 +293,8 @@ int serialReply(char cPort, bool ascii, const uint8_t *body, int length) {
     uint8_t frame[pdu::kFrameMax];
     const int n = ascii ? asciiWrap(body, length, frame) : rtuWrap(body, length, frame);
     const Link link = serialLink(cPort);
-    // Input still waiting is discarded before the answer goes out.
-    tcflush(link.fd, TCIFLUSH);
+    // Input waiting is left for the next collection: it may be the next
+    // request, sent behind the one answered.
     return link.send(link.index, frame, n) == n ? pdu::kOk : pdu::kExchangeFailed;
 }
 

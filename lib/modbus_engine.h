@@ -19,11 +19,18 @@ long long nowMs();
 constexpr int kComplete = 0;  // a whole frame: stop here
 constexpr int kSettle = -1;   // a whole frame if nothing follows within a short gap
 
-// Judges `*got` collected bytes: kComplete, kSettle, or the number of bytes
-// still wanted at most (> 0; the next read asks for no more, so a frame is
-// never read past its end when its length is known). May drop leading bytes
-// that can start no frame (adjusting *got). `ctx` is the framing's own.
+// Judges `*got` collected bytes: kComplete, or the number of bytes still
+// wanted at most (> 0; the next read asks for no more, so a frame is never
+// read past its end when its length is known). `ctx` is the framing's own.
 using Judge = int (*)(uint8_t *buf, int *got, const void *ctx);
+
+// A slave judge looks at the `*got` bytes held for a port, which may run past
+// the request at their front (the next one, sent behind it). It may drop
+// leading bytes that can start no request (adjusting *got). kComplete: the
+// first *frame bytes are a whole request; kSettle: they are one if nothing
+// follows them within a short gap; else the number of bytes still wanted at
+// most (> 0).
+using SlaveJudge = int (*)(uint8_t *buf, int *got, int *frame, const void *ctx);
 
 // A way to move bytes: a COM port or a connection-table entry.
 struct Link {
@@ -92,12 +99,12 @@ int rtuJudgeAnswer(uint8_t *buf, int *got, const void *expect);
 // Slave: complete by the function's layout and a good CRC; functions
 // without a fixed layout settle once the CRC checks over at least
 // *(const int *)minFrame bytes.
-int rtuJudgeRequest(uint8_t *buf, int *got, const void *minFrame);
+int rtuJudgeRequest(uint8_t *buf, int *got, int *frame, const void *minFrame);
 
 // ASCII: frames are ':' hex(body + LRC) CR LF. A ':' starts a frame over,
 // dropping what came before it; CR LF ends it.
 int asciiWrap(const uint8_t *body, int length, uint8_t *frame);
-int asciiJudge(uint8_t *buf, int *got, const void *unused);
+int asciiJudge(uint8_t *buf, int *got, int *frame, const void *unused);
 // Decodes a whole text frame into its body (LRC checked, not counted):
 // the body's length, or -1.
 int asciiDecode(uint8_t *body, const uint8_t *text, int chars);
@@ -107,8 +114,10 @@ int asciiJudgeAnswer(uint8_t *buf, int *got, const void *unused);
 // The serial slave collection into `frame` (kFrameMax bytes): up to three
 // attempts of wTimeout ms each, ending at once when the judge finds a whole
 // frame; left at once when the first attempt brought nothing. Returns the
-// frame's length, or -11 (the link failed) or -15 (no whole frame).
-int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx);
+// frame's length, or -11 (the link failed) or -15 (no whole frame). What was
+// read behind the frame is held for the port's next collection; the port's
+// Open_Com and Close_Com, and a master's request on it, drop it.
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx);
 
 // Sends a slave answer body on a COM port: 0, or 11 when the port is not
 // usable or the write failed.

@@ -61,21 +61,28 @@ int rtuJudgeAnswer(uint8_t *buf, int *got, const void *ctx) {
     return *got >= total ? kComplete : total - *got;
 }
 
-int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
+int rtuJudgeRequest(uint8_t *buf, int *got, int *frame, const void *ctx) {
     const int minFrame = *static_cast<const int *>(ctx);
     const int n = *got;
     if (n < 2) return kMinRequest - n;
     // The whole frame by the function's layout (a lower bound for 15 and 16
-    // until their byte count is in), CRC included.
+    // until their byte count is in), CRC included; bytes behind it are the
+    // next frame's.
     const int body = pdu::requestBodyLength(buf, n);
     const int layout = body < 0 ? -1 : body + 2;
     if (layout > 0) {
         if (n < layout) return layout - n;
-        if (n == layout && crcOf(buf, n) == 0) return kComplete;
+        if (crcOf(buf, layout) == 0) {
+            *frame = layout;
+            return kComplete;
+        }
     }
     // No fixed layout, or one whose check failed: as bytes keep coming, the
     // CRC over all of them decides once the line falls silent.
-    if (n >= minFrame && crcOf(buf, n) == 0) return kSettle;
+    if (n >= minFrame && crcOf(buf, n) == 0) {
+        *frame = n;
+        return kSettle;
+    }
     return pdu::kFrameMax - n;
 }
 
