@@ -22,9 +22,6 @@ namespace {
 
 constexpr int kPorts = 50;
 constexpr int kCollectAttempts = 3;
-// A frame without a fixed layout is taken as whole once its check holds and
-// the line stays silent this long (more than 3.5 characters at 9600 baud).
-constexpr int kSettleGapMs = 5;
 // How long a write may wait for room before it counts as failed.
 constexpr int kWriteStallMs = 1000;
 
@@ -49,6 +46,7 @@ std::array<LineState, kPorts> lines{};
 struct Held {
     unsigned opening = 0;  // the port's opening the bytes were read in
     int count = 0;
+    long long lastUs = 0;  // when the last of them was read
     uint8_t bytes[pdu::kFrameMax];
 };
 std::array<Held, kPorts> held{};
@@ -65,6 +63,25 @@ Held &heldOn(char cPort) {
 
 int portFd(char cPort) {
     return _fd[static_cast<unsigned char>(cPort) - 1];
+}
+
+long long nowUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The line silence that ends an RTU frame, in microseconds: 3.5 characters of
+// 11 bits at the port's speed up to 19200 baud, 1.75 ms above (and for a
+// speed not known here).
+long long silenceUs(int fd) {
+    static constexpr std::pair<speed_t, long long> kSlow[] = {
+        {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}};
+    const struct sio *e = _sio_follow(fd);
+    if (e != nullptr)
+        for (const auto &r : kSlow)
+            if (cfgetispeed(e->options) == r.first) return 38500000 / r.second;
+    return 1750;
 }
 
 int serialSend(int index, const uint8_t *data, int length) {
@@ -216,50 +233,72 @@ int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer
 namespace {
 
 // Collects into what is held for a port until the judge finds a whole request
-// at its front (kComplete, its length in *length), the room is full or
-// `deadline` has passed (1), or the link fails (kLinkFailed).
-int collectHeld(const Link &link, Held &h, long long deadline, SlaveJudge judge, const void *ctx,
-                int *length) {
+// at its front (kComplete, its length in *length), `deadline` (ms) has passed
+// (1), or the link fails (kLinkFailed); *heard is set when bytes came. With
+// gapUs, silence on the line for that long ends a frame. Silence is measured
+// on the times the bytes are read: it counts only once the line has been
+// seen empty, so bytes that waited unread behind others (a pseudo-terminal
+// or an adapter hands a burst over at once) belong to the same frame.
+int collectHeld(const Link &link, Held &h, long long deadline, long long gapUs, SlaveJudge judge,
+                const void *ctx, int *length, bool *heard) {
+    bool silent = false;
     for (;;) {
-        const int verdict = judge(h.bytes, &h.count, length, ctx);
-        if (verdict == kComplete) return kComplete;
-        if (h.count >= pdu::kFrameMax) return 1;
-        const long long left = deadline - nowMs();
-        if (left <= 0 && verdict != kSettle) return 1;
-        long long wait = std::max(left, 0LL);
-        if (verdict == kSettle) wait = std::min<long long>(wait, kSettleGapMs);
+        if (h.count > 0 && judge(h.bytes, &h.count, length, silent, ctx)) return kComplete;
+        if (silent) h.count = 0;  // what came before the silence, the judge did not take
+        silent = false;
+        if (h.count == pdu::kFrameMax) {
+            // No request in a full room: its first half goes, and the judge
+            // goes on from there. No request with a layout is that long, and
+            // one without must end in silence, which this line never gave.
+            constexpr int kHalf = pdu::kFrameMax / 2;
+            std::copy(h.bytes + kHalf, h.bytes + h.count, h.bytes);
+            h.count -= kHalf;
+            continue;
+        }
+        const long long now = nowUs();
+        long long wait = deadline * 1000 - now;
+        if (wait <= 0) return 1;
+        const bool timing = gapUs > 0 && h.count > 0;
+        if (timing) wait = std::clamp(h.lastUs + gapUs - now, 0LL, wait);
         pollfd p{link.fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(wait));
+        const timespec ts{static_cast<time_t>(wait / 1000000),
+                          static_cast<long>(wait % 1000000) * 1000};
+        const int r = ppoll(&p, 1, &ts, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
             return kLinkFailed;
         }
         if (r == 0) {
-            if (verdict == kSettle) return kComplete;
+            silent = timing && nowUs() - h.lastUs >= gapUs;
             continue;  // the loop sees whether the deadline has passed
         }
         if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
-        const int room = pdu::kFrameMax - h.count;
-        const int n = link.receive(link.index, h.bytes + h.count,
-                                   verdict > 0 ? std::min(verdict, room) : room);
+        const int n = link.receive(link.index, h.bytes + h.count, pdu::kFrameMax - h.count);
         if (n < 0) return kLinkFailed;
-        h.count += n;
+        if (n > 0) {
+            h.count += n;
+            h.lastUs = nowUs();
+            *heard = true;
+        }
     }
 }
 
 }  // namespace
 
-int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx) {
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx,
+                  bool silenceEnds) {
     if (!serialUsable(cPort)) return pdu::kSlaveNoRequest;
     const Link link = serialLink(cPort);
     LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
     Held &h = heldOn(cPort);
+    const long long gapUs = silenceEnds ? silenceUs(link.fd) : 0;
     const long long start = nowMs();
     for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
         // The time-out passes once the elapsed count exceeds it.
         const long long deadline = nowMs() + wTimeout + 1;
         int length = 0;
-        const int r = collectHeld(link, h, deadline, judge, ctx, &length);
+        bool heard = false;
+        const int r = collectHeld(link, h, deadline, gapUs, judge, ctx, &length, &heard);
         if (r == kLinkFailed) {
             // A vanished device reads as ready for ever. The first hang-up is
             // reported at once; while the line stays gone, each later call
@@ -281,10 +320,8 @@ int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, c
             h.count -= length;
             return length;
         }
-        if (h.count == 0) return pdu::kSlaveNoRequest;
+        if (!heard) break;
     }
-    // No whole frame in time: what came is not kept for the next call.
-    h.count = 0;
     return pdu::kSlaveNoRequest;
 }
 

@@ -388,6 +388,16 @@ TEST(AsciiSlave, RequestsAsTheyArrive) {
         // Bytes 4-5 never came: the count reads 0, not what the buffer held.
         {"fn70 short", 1, frame({1, 70, 4}), 64, 2, 70, 0x04B5, 0, {4, 0xB5}},
         {"function 7", 1, frame({1, 7, 0, 0, 0, 0}), 64, -1, 0, 0, 0, {}},
+        // Passed over in the same burst: another slave's request.
+        {"another slave's request, then ours",
+         1,
+         frame({2, 3, 0, 0, 0, 10}) + frame({1, 3, 0, 0, 0, 10}),
+         16,
+         0,
+         3,
+         0,
+         10,
+         {}},
         // Two requests in one burst: the second is kept for the next call.
         {"a request and the next in one write",
          1,
