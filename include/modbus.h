@@ -63,7 +63,10 @@ int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr, WORD wCou
                   WORD wBufLen, WORD wTimeout, WORD *wT);
 
 /* Slave receive: up to three attempts of wTimeout ms each for one request
- * addressed to cNetID (0 accepts any). Returns the data bytes placed in cBuf
+ * addressed to cNetID (0 accepts any). Noise and other slaves' requests and
+ * answers are passed over; line silence of 3.5 characters (1.75 ms above
+ * 19200 baud) ends a frame; what arrives behind a request in the same burst
+ * is kept for the next call. Returns the data bytes placed in cBuf
  * (outputs written), -1 function not handled, -12 data does not fit cBuf,
  * -15 no valid request (also another address, a request whose byte count
  * claims more than arrived, or a cPort that is not open). On -1 and -12 for a

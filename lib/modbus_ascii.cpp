@@ -98,19 +98,30 @@ int asciiWrap(const uint8_t *body, int length, uint8_t *frame) {
     return encode(reinterpret_cast<char *>(frame), body, length);
 }
 
-int asciiJudge(uint8_t *buf, int *got, const void *) {
+bool asciiJudge(uint8_t *buf, int *got, int *frame, bool, const void *ctx) {
+    const auto &scan = *static_cast<const SlaveScan *>(ctx);
     // The frame being collected starts at the last ':' seen; CR LF after it
     // ends it. Whatever came before that ':' is noise and is dropped, so a
-    // stray byte on the line costs no request.
+    // stray byte on the line costs no request; a whole frame that is not a
+    // request to this slave (another slave's request or answer, a failed
+    // LRC) is passed over; what follows the CR LF is kept for the next frame.
     int start = -1;
     for (int i = 0; i < *got; ++i) {
         if (buf[i] == ':') {
             start = i;
         } else if (start >= 0 && buf[i] == '\n' && i > start && buf[i - 1] == '\r') {
             const int length = i + 1 - start;
-            if (start > 0) std::memmove(buf, buf + start, static_cast<size_t>(length));
-            *got = length;
-            return kComplete;
+            uint8_t body[kFrameMax / 2];
+            const bool addressed =
+                decode(body, reinterpret_cast<const char *>(buf + start), length) >= 1;
+            if (addressed &&
+                (scan.unit == 0 || body[0] == scan.unit || (scan.broadcast && body[0] == 0))) {
+                std::memmove(buf, buf + start, static_cast<size_t>(*got - start));
+                *got -= start;
+                *frame = length;
+                return true;
+            }
+            start = -1;
         }
     }
     if (start < 0) {
@@ -119,7 +130,7 @@ int asciiJudge(uint8_t *buf, int *got, const void *) {
         std::memmove(buf, buf + start, static_cast<size_t>(*got - start));
         *got -= start;
     }
-    return kFrameMax - *got;
+    return false;
 }
 
 int asciiDecode(uint8_t *body, const uint8_t *text, int chars) {
@@ -176,7 +187,9 @@ extern "C" int modbusReadA(char cPort, char cNetID, int *function, char *cBuf, W
                            int *dataAddr, int *dataCount, WORD wTimeout) {
     uint8_t cTemp[kFrameMax];
     uint8_t cReceive[kFrameMax];
-    const int chars = engine::serialCollect(cPort, wTimeout, cTemp, engine::asciiJudge, nullptr);
+    const engine::SlaveScan scan{static_cast<uint8_t>(cNetID), false, 0};
+    const int chars =
+        engine::serialCollect(cPort, wTimeout, cTemp, engine::asciiJudge, &scan, false);
     if (chars < 0) return chars;
     SlaveRequest req;
     const int rc =

@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "msw.h"
+#include "msw_private.h"
 #include "rs485.h"
 #include "sio.h"
 
@@ -22,9 +23,6 @@ namespace {
 
 constexpr int kPorts = 50;
 constexpr int kCollectAttempts = 3;
-// A frame without a fixed layout is taken as whole once its check holds and
-// the line stays silent this long (more than 3.5 characters at 9600 baud).
-constexpr int kSettleGapMs = 5;
 // How long a write may wait for room before it counts as failed.
 constexpr int kWriteStallMs = 1000;
 
@@ -44,8 +42,47 @@ struct LineState {
 };
 std::array<LineState, kPorts> lines{};
 
+// What a slave has read on a port and not yet taken as a request: the tail of
+// a burst that brought two requests at once is the next call's first.
+struct Held {
+    unsigned opening = 0;  // the port's opening the bytes were read in
+    int count = 0;
+    long long lastUs = 0;  // when the last of them was read
+    uint8_t bytes[pdu::kFrameMax];
+};
+std::array<Held, kPorts> held{};
+
+Held &heldOn(char cPort) {
+    Held &h = held[static_cast<unsigned char>(cPort) - 1];
+    const unsigned opening = com::opening(cPort);
+    if (h.opening != opening) {
+        h.opening = opening;
+        h.count = 0;
+    }
+    return h;
+}
+
 int portFd(char cPort) {
     return _fd[static_cast<unsigned char>(cPort) - 1];
+}
+
+long long nowUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The line silence that ends an RTU frame, in microseconds: 3.5 characters of
+// 11 bits at the port's speed up to 19200 baud, 1.75 ms above (and for a
+// speed not known here).
+long long silenceUs(int fd) {
+    static constexpr std::pair<speed_t, long long> kSlow[] = {
+        {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}};
+    const struct sio *e = _sio_follow(fd);
+    if (e != nullptr)
+        for (const auto &r : kSlow)
+            if (cfgetispeed(e->options) == r.first) return 38500000 / r.second;
+    return 1750;
 }
 
 int writeFrame(int fd, const uint8_t *data, int length) {
@@ -115,22 +152,16 @@ int collect(const Link &link, uint8_t *buf, int room, int *got, long long deadli
             }
         }
         const long long left = deadline - nowMs();
-        if (left <= 0 && verdict != kSettle) return 1;
-        long long wait = std::max(left, 0LL);
-        if (verdict == kSettle) wait = std::min<long long>(wait, kSettleGapMs);
+        if (left <= 0) return 1;
         pollfd p{link.fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(wait));
+        const int r = poll(&p, 1, static_cast<int>(left));
         if (r < 0) {
             if (errno == EINTR) continue;
             return kLinkFailed;
         }
-        if (r == 0) {
-            if (verdict == kSettle) return kComplete;
-            continue;  // the loop sees whether the deadline has passed
-        }
+        if (r == 0) continue;  // the loop sees whether the deadline has passed
         if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
-        const int ask = verdict > 0 ? std::min(verdict, room - *got) : room - *got;
-        const int n = link.receive(link.index, buf + *got, ask);
+        const int n = link.receive(link.index, buf + *got, std::min(verdict, room - *got));
         if (n < 0) return kLinkFailed;
         *got += n;
         burst = n > 0;
@@ -183,6 +214,7 @@ void serialPrepare(char cPort) {
         }
     }
     tcflush(fd, TCIFLUSH);
+    heldOn(cPort).count = 0;
 }
 
 void serialOutcome(char cPort, bool failed, WORD wTimeout) {
@@ -207,16 +239,75 @@ int transact(const Link &link, const uint8_t *frame, int length, uint8_t *answer
     return got;
 }
 
-int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx) {
+namespace {
+
+// Collects into what is held for a port until the judge finds a whole request
+// at its front (kComplete, its length in *length), `deadline` (ms) has passed
+// (1), or the link fails (kLinkFailed); *heard is set when bytes came. With
+// gapUs, silence on the line for that long ends a frame. Silence is measured
+// on the times the bytes are read: it counts only once the line has been
+// seen empty, so bytes that waited unread behind others (a pseudo-terminal
+// or an adapter hands a burst over at once) belong to the same frame.
+int collectHeld(const Link &link, Held &h, long long deadline, long long gapUs, SlaveJudge judge,
+                const void *ctx, int *length, bool *heard) {
+    bool silent = false;
+    for (;;) {
+        if (h.count > 0 && judge(h.bytes, &h.count, length, silent, ctx)) return kComplete;
+        if (silent) h.count = 0;  // what came before the silence, the judge did not take
+        silent = false;
+        if (h.count == pdu::kFrameMax) {
+            // No request in a full room: its first half goes, and the judge
+            // goes on from there. No request with a layout is that long, and
+            // one without must end in silence, which this line never gave.
+            constexpr int kHalf = pdu::kFrameMax / 2;
+            std::copy(h.bytes + kHalf, h.bytes + h.count, h.bytes);
+            h.count -= kHalf;
+            continue;
+        }
+        const long long now = nowUs();
+        long long wait = deadline * 1000 - now;
+        if (wait <= 0) return 1;
+        const bool timing = gapUs > 0 && h.count > 0;
+        if (timing) wait = std::clamp(h.lastUs + gapUs - now, 0LL, wait);
+        pollfd p{link.fd, POLLIN, 0};
+        const timespec ts{static_cast<time_t>(wait / 1000000),
+                          static_cast<long>(wait % 1000000) * 1000};
+        const int r = ppoll(&p, 1, &ts, nullptr);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return kLinkFailed;
+        }
+        if (r == 0) {
+            silent = timing && nowUs() - h.lastUs >= gapUs;
+            continue;  // the loop sees whether the deadline has passed
+        }
+        if ((p.revents & POLLIN) == 0) return kLinkFailed;  // hang-up or error, no data
+        const int n = link.receive(link.index, h.bytes + h.count, pdu::kFrameMax - h.count);
+        if (n < 0) return kLinkFailed;
+        if (n > 0) {
+            h.count += n;
+            h.lastUs = nowUs();
+            *heard = true;
+        }
+    }
+}
+
+}  // namespace
+
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx,
+                  bool silenceEnds) {
     if (!serialUsable(cPort)) return pdu::kSlaveNoRequest;
     const Link link = serialLink(cPort);
     LineState &line = lines[static_cast<unsigned char>(cPort) - 1];
+    Held &h = heldOn(cPort);
+    const long long gapUs = silenceEnds ? silenceUs(link.fd) : 0;
     const long long start = nowMs();
-    int got = 0;
     for (int attempt = 0; attempt < kCollectAttempts; ++attempt) {
         // The time-out passes once the elapsed count exceeds it.
         const long long deadline = nowMs() + wTimeout + 1;
-        const int r = collect(link, frame, pdu::kFrameMax, &got, deadline, judge, ctx);
+        int length = 0;
+        bool heard = false;
+        const int r = collectHeld(link, h, deadline, gapUs, judge, ctx, &length, &heard);
         if (r == kLinkFailed) {
             // A vanished device reads as ready for ever. The first hang-up is
             // reported at once; while the line stays gone, each later call
@@ -227,11 +318,18 @@ int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const 
                      left = start + wTimeout + 1 - nowMs())
                     poll(nullptr, 0, static_cast<int>(left));
             line.hungUp = true;
+            h.count = 0;
             return pdu::kSlaveExchangeFailed;
         }
         line.hungUp = false;
-        if (r == kComplete) return got;
-        if (got == 0) return pdu::kSlaveNoRequest;
+        if (r == kComplete) {
+            // The request goes to the caller; what came behind it stays.
+            std::copy(h.bytes, h.bytes + length, frame);
+            std::copy(h.bytes + length, h.bytes + h.count, h.bytes);
+            h.count -= length;
+            return length;
+        }
+        if (!heard) break;
     }
     return pdu::kSlaveNoRequest;
 }
@@ -241,8 +339,8 @@ int serialReply(char cPort, bool ascii, const uint8_t *body, int length) {
     uint8_t frame[pdu::kFrameMax];
     const int n = ascii ? asciiWrap(body, length, frame) : rtuWrap(body, length, frame);
     const Link link = serialLink(cPort);
-    // Input still waiting is discarded before the answer goes out.
-    tcflush(link.fd, TCIFLUSH);
+    // Input waiting is left for the next collection: it may be the next
+    // request, sent behind the one answered.
     return link.send(link.index, frame, n) == n ? pdu::kOk : pdu::kExchangeFailed;
 }
 

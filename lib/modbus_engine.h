@@ -17,13 +17,26 @@ long long nowMs();
 
 // What a judge says about the bytes collected so far.
 constexpr int kComplete = 0;  // a whole frame: stop here
-constexpr int kSettle = -1;   // a whole frame if nothing follows within a short gap
 
-// Judges `*got` collected bytes: kComplete, kSettle, or the number of bytes
-// still wanted at most (> 0; the next read asks for no more, so a frame is
-// never read past its end when its length is known). May drop leading bytes
-// that can start no frame (adjusting *got). `ctx` is the framing's own.
+// Judges `*got` collected bytes: kComplete, or the number of bytes still
+// wanted at most (> 0; the next read asks for no more, so a frame is never
+// read past its end when its length is known). `ctx` is the framing's own.
 using Judge = int (*)(uint8_t *buf, int *got, const void *ctx);
+
+// Who a slave collection is for: its judge passes over everything that
+// cannot be a request to it (another slave's request or answer, noise).
+struct SlaveScan {
+    uint8_t unit;    // this slave's address; 0 takes a request to any
+    bool broadcast;  // requests to address 0 are taken too
+    int minFrame;    // RTU: the shortest request whose length no layout fixes
+};
+
+// A slave judge looks at the `*got` bytes held for a port (ctx: a SlaveScan),
+// which may run past the request at their front (the next one, sent behind
+// it). It drops leading bytes that can start no request to this slave
+// (adjusting *got) and returns true when the first *frame bytes are a whole
+// one. `silent`: the line has just fallen silent after the last of them.
+using SlaveJudge = bool (*)(uint8_t *buf, int *got, int *frame, bool silent, const void *ctx);
 
 // A way to move bytes: a COM port or a connection-table entry.
 struct Link {
@@ -90,15 +103,17 @@ struct Expect {
 // RTU: frames are body + CRC.
 int rtuWrap(const uint8_t *body, int length, uint8_t *frame);
 int rtuJudgeAnswer(uint8_t *buf, int *got, const void *expect);
-// Slave: complete by the function's layout and a good CRC; functions
-// without a fixed layout settle once the CRC checks over at least
-// *(const int *)minFrame bytes.
-int rtuJudgeRequest(uint8_t *buf, int *got, const void *minFrame);
+// Slave: a request starts at a byte with this slave's address and a function
+// code (1-127); it is whole by the function's layout and a good CRC. One whose
+// length no layout fixes is whole when the line falls silent and the CRC
+// checks over all that came (at least minFrame bytes).
+bool rtuJudgeRequest(uint8_t *buf, int *got, int *frame, bool silent, const void *scan);
 
 // ASCII: frames are ':' hex(body + LRC) CR LF. A ':' starts a frame over,
-// dropping what came before it; CR LF ends it.
+// dropping what came before it; CR LF ends it. The slave judge passes over
+// whole frames that are not a request to it or fail their LRC.
 int asciiWrap(const uint8_t *body, int length, uint8_t *frame);
-int asciiJudge(uint8_t *buf, int *got, const void *unused);
+bool asciiJudge(uint8_t *buf, int *got, int *frame, bool silent, const void *scan);
 // Decodes a whole text frame into its body (LRC checked, not counted):
 // the body's length, or -1.
 int asciiDecode(uint8_t *body, const uint8_t *text, int chars);
@@ -107,9 +122,14 @@ int asciiJudgeAnswer(uint8_t *buf, int *got, const void *unused);
 
 // The serial slave collection into `frame` (kFrameMax bytes): up to three
 // attempts of wTimeout ms each, ending at once when the judge finds a whole
-// frame; left at once when the first attempt brought nothing. Returns the
-// frame's length, or -11 (the link failed) or -15 (no whole frame).
-int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, Judge judge, const void *ctx);
+// frame; left when an attempt brought nothing. Returns the frame's length, or
+// -11 (the link failed) or -15 (no whole frame). What was read behind the
+// frame, or of a frame still coming, is held for the port's next collection;
+// the port's Open_Com and Close_Com, and a master's request on it, drop it.
+// `silenceEnds` (RTU): line silence of 3.5 characters (1.75 ms above 19200
+// baud) ends a frame, and what the judge does not take then is dropped.
+int serialCollect(char cPort, WORD wTimeout, uint8_t *frame, SlaveJudge judge, const void *ctx,
+                  bool silenceEnds);
 
 // Sends a slave answer body on a COM port: 0, or 11 when the port is not
 // usable or the write failed.

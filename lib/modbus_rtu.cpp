@@ -1,5 +1,6 @@
 // Modbus RTU on numbered COM ports: the master transaction and the slave's
 // receive and answer. Frames are body + CRC (high byte of getCRC16 first).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -63,25 +64,59 @@ int rtuJudgeAnswer(uint8_t *buf, int *got, const void *ctx) {
     return *got >= total ? kComplete : total - *got;
 }
 
-int rtuJudgeRequest(uint8_t *buf, int *got, const void *ctx) {
-    const int minFrame = *static_cast<const int *>(ctx);
+bool rtuJudgeRequest(uint8_t *buf, int *got, int *frame, bool silent, const void *ctx) {
+    const auto &scan = *static_cast<const SlaveScan *>(ctx);
     const int n = *got;
-    if (n < 2) return kMinRequest - n;
-    // The whole frame by the function's layout (a lower bound for 15 and 16
-    // until their byte count is in), CRC included.
-    const int body = pdu::requestBodyLength(buf, n);
-    const int layout = body < 0 ? -1 : body + 2;
-    if (layout > 0) {
-        // A frame shorter than its layout (a function alone, an address
-        // without its quantity, a byte count beyond the data) is whole when
-        // its CRC checks and the line falls silent: it gets its exception.
-        if (n < layout) return n >= minFrame && crcOf(buf, n) == 0 ? kSettle : layout - n;
-        if (n == layout && crcOf(buf, n) == 0) return kComplete;
+    int live = n;  // the first start that may still become a request
+    for (int s = 0; s < n; ++s) {
+        const uint8_t *p = buf + s;
+        const int m = n - s;
+        const bool ours = scan.unit == 0 || p[0] == scan.unit || (scan.broadcast && p[0] == 0);
+        // Function codes 0 and 128-255 start no request.
+        if (!ours || (m >= 2 && (p[1] == 0 || (p[1] & 0x80) != 0))) continue;
+        // The whole frame by the function's layout (a lower bound for 15 and
+        // 16 until their byte count is in), CRC included.
+        const int body = m >= 2 ? pdu::requestBodyLength(p, m) : -1;
+        const int layout = body < 0 ? -1 : body + 2;
+        int length = 0;
+        if (layout > 0 && m >= layout) {
+            if (crcOf(p, layout) == 0) {
+                length = layout;
+            } else {
+                // No request of its layout starts here. One longer than its
+                // layout (bytes beyond its data) whose CRC checks over all
+                // that came is whole once the line falls silent: it gets its
+                // exception; until then a later request waits for it.
+                if (live == n) live = s;
+                if (!silent) break;
+                if (m < scan.minFrame || crcOf(p, m) != 0) continue;
+                length = m;
+            }
+        } else if (layout > 0 || m < 2) {
+            // Not whole yet: a request starting later waits for this one,
+            // unless the line has fallen silent and it never will be. A
+            // frame shorter than its layout (a function alone, an address
+            // without its quantity, a byte count beyond the data) whose CRC
+            // checks over all that came is whole then: it gets its exception.
+            if (live == n) live = s;
+            if (!silent) break;
+            if (layout < 0 || m < scan.minFrame || crcOf(p, m) != 0) continue;
+            length = m;
+        } else {
+            // No fixed layout: whole when the line falls silent and the CRC
+            // checks over all that came.
+            if (live == n) live = s;
+            if (!silent || m < scan.minFrame || crcOf(p, m) != 0) continue;
+            length = m;
+        }
+        std::copy(buf + s, buf + n, buf);
+        *got = m;
+        *frame = length;
+        return true;
     }
-    // No fixed layout, or one whose check failed: as bytes keep coming, the
-    // CRC over all of them decides once the line falls silent.
-    if (n >= minFrame && crcOf(buf, n) == 0) return kSettle;
-    return pdu::kFrameMax - n;
+    std::copy(buf + live, buf + n, buf);
+    *got = n - live;
+    return false;
 }
 
 }  // namespace fieldbus::engine
@@ -116,8 +151,9 @@ extern "C" int modbusRequest(char cPort, char cNetID, char cFunction, WORD wAddr
 extern "C" int modbusRead(char cPort, char cNetID, int *function, char *cBuf, WORD wBufLen,
                           int *dataAddr, int *dataCount, WORD wTimeout) {
     uint8_t cReceive[kFrameMax];
+    const engine::SlaveScan scan{static_cast<uint8_t>(cNetID), false, kMinRequest};
     const int iRetLen =
-        engine::serialCollect(cPort, wTimeout, cReceive, engine::rtuJudgeRequest, &kMinRequest);
+        engine::serialCollect(cPort, wTimeout, cReceive, engine::rtuJudgeRequest, &scan, true);
     if (iRetLen < 0) return iRetLen;
     SlaveRequest req;
     const int rc =

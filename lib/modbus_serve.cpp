@@ -186,8 +186,9 @@ int serveSerial(char cPort, bool ascii, char cNetID, fieldbusMap *map, const uin
 extern "C" int modbusServe(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout) {
     if (map == nullptr) return pdu::kSlaveUnhandled;
     uint8_t frame[pdu::kFrameMax];
+    const engine::SlaveScan scan{static_cast<uint8_t>(cNetID), true, kMinRtuRequest};
     const int got =
-        engine::serialCollect(cPort, wTimeout, frame, engine::rtuJudgeRequest, &kMinRtuRequest);
+        engine::serialCollect(cPort, wTimeout, frame, engine::rtuJudgeRequest, &scan, true);
     if (got < 0) return got;
     return serveSerial(cPort, false, cNetID, map, frame, got - pdu::kRtu.checkBytes);
 }
@@ -195,7 +196,9 @@ extern "C" int modbusServe(char cPort, char cNetID, fieldbusMap *map, WORD wTime
 extern "C" int modbusServeA(char cPort, char cNetID, fieldbusMap *map, WORD wTimeout) {
     if (map == nullptr) return pdu::kSlaveUnhandled;
     uint8_t text[pdu::kFrameMax];
-    const int chars = engine::serialCollect(cPort, wTimeout, text, engine::asciiJudge, nullptr);
+    const engine::SlaveScan scan{static_cast<uint8_t>(cNetID), true, 0};
+    const int chars =
+        engine::serialCollect(cPort, wTimeout, text, engine::asciiJudge, &scan, false);
     if (chars < 0) return chars;
     uint8_t body[pdu::kFrameMax];
     const int length = engine::asciiDecode(body, text, chars);

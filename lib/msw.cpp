@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "msw_private.h"
 #include "rs485.h"
 #include "sio.h"
 
@@ -106,6 +107,9 @@ int64_t monotonicMs() {
 // next Open_Com or Close_Com of the port.
 std::array<bool, kPorts> hungUp{};
 
+// Open_Com and Close_Com calls per port (fieldbus::com::opening).
+std::array<unsigned, kPorts> openings{};
+
 constexpr WORD kExchangeFailed = 65535;
 
 // True when a readiness report or a read result says the terminal has hung
@@ -136,6 +140,11 @@ int releaseShare(int fd) {
 }
 
 }  // namespace
+
+unsigned fieldbus::com::opening(char port) {
+    const auto n = static_cast<unsigned char>(port);
+    return validPort(n) ? openings[n - 1] : 0;
+}
 
 extern "C" int Set_Com_Device(char port, const char *path) {
     const auto n = static_cast<unsigned char>(port);
@@ -184,6 +193,7 @@ extern "C" WORD Open_Com(char port, DWORD baudrate, char cData, char cParity, ch
     _fd[n - 1] = fd;
     if (previous != 0) releaseShare(previous);
     hungUp[n - 1] = false;
+    ++openings[n - 1];
     return 0;
 }
 
@@ -199,6 +209,7 @@ extern "C" BOOL Close_Com(char port) {
         return 1;
     }
     hungUp[n - 1] = false;
+    ++openings[n - 1];
     return 0;
 }
 

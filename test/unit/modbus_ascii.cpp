@@ -401,6 +401,27 @@ TEST(AsciiSlave, RequestsAsTheyArrive) {
         // Bytes 4-5 never came: the count reads 0, not what the buffer held.
         {"fn70 short", 1, frame({1, 70, 4}), 64, 2, 70, 0x04B5, 0, {4, 0xB5}},
         {"function 7", 1, frame({1, 7, 0, 0, 0, 0}), 64, -1, 7, 0, 0, {}},
+        // Passed over in the same burst: another slave's request.
+        {"another slave's request, then ours",
+         1,
+         frame({2, 3, 0, 0, 0, 10}) + frame({1, 3, 0, 0, 0, 10}),
+         16,
+         0,
+         3,
+         0,
+         10,
+         {}},
+        // Two requests in one burst: the second is kept for the next call.
+        {"a request and the next in one write",
+         1,
+         frame({1, 3, 0, 0, 0, 10}) + frame({1, 4, 0, 1, 0, 2}),
+         16,
+         0,
+         3,
+         0,
+         10,
+         {}},
+        {"the next, kept from that write", 1, "", 16, 0, 4, 1, 2, {}},
     };
     ComOnPty com(kPort);
     for (const auto &c : cases) {
@@ -422,6 +443,19 @@ TEST(AsciiSlave, RequestsAsTheyArrive) {
             EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0xEE);
         }
     }
+}
+
+// What a call read behind its request belongs to that opening of the port.
+TEST(AsciiSlave, KeptBytesGoWithTheOpening) {
+    ComOnPty com(kPort);
+    const std::string two = frame({1, 3, 0, 0, 0, 10}) + frame({1, 4, 0, 1, 0, 2});
+    char buf[8];
+    int f = 0, a = 0, n = 0;
+    writeAll(com.pty.master, two.data(), two.size());
+    ASSERT_EQ(modbusReadA(kPort, 1, &f, buf, 8, &a, &n, 20), 0);
+    ASSERT_EQ(Close_Com(kPort), 0);
+    ASSERT_EQ(Open_Com(kPort, 115200, 8, 0, 0), 0);
+    EXPECT_EQ(modbusReadA(kPort, 1, &f, buf, 8, &a, &n, 20), -15);
 }
 
 TEST(AsciiSlave, Replies) {

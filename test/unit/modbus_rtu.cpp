@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "modbus.h"
 #include "modbus_pdu.h"
 #include "modbus_script.h"
+#include "modbus_slave_loop.h"
 
 namespace {
 
@@ -285,8 +287,18 @@ TEST(RtuSlave, RequestsAsTheyArrive) {
     const Bytes read10 = withCrc({1, 3, 0, 0, 0, 10});
     Bytes noisy{0x00, 0x42};
     noisy.insert(noisy.end(), read10.begin(), read10.end());
-    Bytes twice = read10;
-    twice.insert(twice.end(), read10.begin(), read10.end());
+    const auto then = [](Bytes a, const Bytes &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes twice = then(read10, read10);
+    Bytes badCrc = read10;
+    badCrc[7] ^= 1;
+    Bytes longNoise{1, 0x41};  // our address and a function without a layout
+    longNoise.resize(3000, 0x55);
+    const Bytes afterRequest = then(withCrc({2, 3, 0, 0, 0, 10}), read10);
+    const Bytes afterAnswer = then(withCrc({2, 3, 4, 1, 1, 0, 1}), read10);
+    const Bytes afterBroadcast = then(withCrc({0, 6, 0, 1, 0, 3}), read10);
     const std::vector<SlaveCase> cases = {
         {"read holding", 1, read10, 16, 0, 3, 0, 10, {}},
         {"other slave", 2, read10, 16, -15, 0, 0, 0, {}},
@@ -332,7 +344,14 @@ TEST(RtuSlave, RequestsAsTheyArrive) {
         {"fn70 hands out the CRC", 1, withCrc({1, 70, 4, 9, 8, 7}), 64, 6, 70, 0x0409, 0x0807, {}},
         {"fn70 five bytes never complete", 1, withCrc({1, 70, 4}), 64, -15, 0, 0, 0, {}},
         {"function 7", 1, withCrc({1, 7, 0, 0, 0, 0}), 16, -1, 7, 0, 0, {}},
-        {"noise before the request", 1, noisy, 16, -15, 0, 0, 0, {}},
+        // Passed over in the same burst: noise, other slaves' traffic, a
+        // broadcast (no request for a read/reply slave), a failed CRC.
+        {"noise before the request", 1, noisy, 16, 0, 3, 0, 10, {}},
+        {"another slave's request, then ours", 1, afterRequest, 16, 0, 3, 0, 10, {}},
+        {"another slave's answer, then ours", 1, afterAnswer, 16, 0, 3, 0, 10, {}},
+        {"a broadcast, then ours", 1, afterBroadcast, 16, 0, 3, 0, 10, {}},
+        {"ours with a bad CRC, then ours", 1, then(badCrc, read10), 16, 0, 3, 0, 10, {}},
+        {"noise longer than a frame, then ours", 1, then(longNoise, read10), 16, 0, 3, 0, 10, {}},
         // Collection stops at the end of the first: the second is the next one.
         {"two requests in one attempt", 1, twice, 16, 0, 3, 0, 10, {}},
         {"the second of the two", 1, {}, 16, 0, 3, 0, 10, {}},
@@ -388,17 +407,61 @@ TEST(RtuMaster, LateAnswerIsNotTakenForTheNextRequest) {
     slave.join();
 }
 
-TEST(RtuSlave, NextCallStartsAfreshAfterNoise) {
+// Silence ends a frame: the start of a write the line left unfinished is
+// dropped, even where, run on into the next request, its CRC would check.
+TEST(RtuSlave, SilenceEndsAFrame) {
+    const Bytes next = withCrc({1, 6, 0, 5, 0x12, 0x34});
+    // A write of one register whose data and CRC would be next's first four bytes.
+    Bytes start;
+    for (int x = 0; x < 65536 && start.empty(); ++x) {
+        const Bytes p{1, 16, static_cast<unsigned char>(x >> 8), static_cast<unsigned char>(x), 0,
+                      1, 2};
+        const Bytes f = withCrc({p[0], p[1], p[2], p[3], p[4], p[5], p[6], next[0], next[1]});
+        if (f[9] == next[2] && f[10] == next[3]) start = p;
+    }
+    ASSERT_FALSE(start.empty());
     ComOnPty com(kPort);
-    writeAll(com.pty.master, Bytes{0x55});
-    writeAll(com.pty.master, withCrc({1, 4, 0, 1, 0, 2}));
     char buf[8];
     int f = 0, a = 0, n = 0;
+    // In one burst the two are that write (and the rest is noise).
+    Bytes burst = start;
+    burst.insert(burst.end(), next.begin(), next.end());
+    writeAll(com.pty.master, burst);
+    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), 2);
+    EXPECT_EQ(f, 16);
     EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), -15);
-    writeAll(com.pty.master, withCrc({1, 4, 0, 1, 0, 2}));
-    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), 0);
-    EXPECT_EQ(f, 4);
-    EXPECT_EQ(n, 2);
+    // With the line silent in between, the start goes and the request is whole.
+    writeAll(com.pty.master, start);
+    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), -15);
+    writeAll(com.pty.master, next);
+    EXPECT_EQ(modbusRead(kPort, 1, &f, buf, 8, &a, &n, 20), 2);
+    EXPECT_EQ(f, 6);
+    EXPECT_EQ(a, 5);
+}
+
+// A master on a shared bus asks slave 2, which answers, then this slave, 5 ms
+// apart: the register-map server and a read/reply loop answer every request.
+TEST(RtuSlave, AnswersEveryRequestOnASharedBus) {
+    const Bytes toOther = withCrc({2, 3, 0, 0, 0, 2});
+    const Bytes theirs = withCrc({2, 3, 4, 1, 1, 0, 1});
+    const Bytes toUs = withCrc({1, 3, 0, 0, 0, 2});
+    const Bytes ours = withCrc({1, 3, 4, 0x10, 0x00, 0x10, 0x01});
+    for (bool serve : {true, false}) {
+        SCOPED_TRACE(serve ? "modbusServe" : "modbusRead/modbusReply");
+        ComOnPty com(kPort);
+        auto slave = serve ? std::make_unique<SlaveLoop>(kPort, modbusServe)
+                           : std::make_unique<SlaveLoop>(kPort, modbusRead, modbusReply);
+        int answered = 0;
+        for (int i = 0; i < 10; ++i) {
+            writeAll(com.pty.master, toOther);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            writeAll(com.pty.master, theirs);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            writeAll(com.pty.master, toUs);
+            answered += readFor(com.pty.master, ours.size(), 500) == ours;
+        }
+        EXPECT_EQ(answered, 10);
+    }
 }
 
 // A slave behind an adapter that echoes: its own answer coming back is no

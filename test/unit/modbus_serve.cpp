@@ -199,13 +199,23 @@ TEST(MapServer, ExceptionRulesOverRtu) {
     GuardedMap m;
     Serial rtu(m, false);
     runCases(rtu, m);
-    // Noise alone is dropped; a broadcast write is applied without an answer.
+    // Noise alone is dropped; a broadcast write is applied without an answer,
+    // and two requests sent right behind it in the same burst are answered.
     writeAll(rtu.com.pty.master, Bytes{0x55, 0xAA, 0x01});
     EXPECT_EQ(modbusServe(kPort, 1, &m.map, 20), -15);
-    writeAll(rtu.com.pty.master, withCrc({0, 6, 0x01, 0x2F, 0x0B, 0xAD}));
+    const Bytes good = {1, 4, 0x01, 0x90, 0, 1};
+    Bytes burst = withCrc({0, 6, 0x01, 0x2F, 0x0B, 0xAD});
+    for (int i = 0; i < 2; ++i)
+        for (unsigned char b : withCrc(good)) burst.push_back(b);
+    writeAll(rtu.com.pty.master, burst);
     EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), 6);
     EXPECT_TRUE(readFor(rtu.com.pty.master, 1, 30).empty());
     EXPECT_EQ(m.map.holding[3], 0x0BAD);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(modbusServe(kPort, 1, &m.map, 30), 4);
+        EXPECT_EQ(hexOf(readFor(rtu.com.pty.master, 7, 1000)),
+                  hexOf(withCrc({1, 4, 2, 0x20, 0x08})));
+    }
 }
 
 TEST(MapServer, ExceptionRulesOverAscii) {
