@@ -41,7 +41,8 @@ void usage(FILE *out) {
         "\n"
         "Functions 1, 2, 3, 4 are answered from the images, 5, 6, 15, 16 written to the\n"
         "board through the server; exception 2 outside the mirrored ranges.\n"
-        "Exit status: 0 stopped by SIGTERM or SIGINT, 1 no port to listen on, 2 usage.\n",
+        "Exit status: 0 stopped by SIGTERM or SIGINT, 1 no port to listen on, 2 usage.\n"
+        "SIGHUP is ignored: the gateway goes on.\n",
         out);
 }
 
@@ -121,6 +122,9 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);  // no SA_RESTART: poll() returns at once
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A daemon goes on when the terminal or session it was started from goes
+    // away, and the gateway has no file to reopen: SIGHUP changes nothing.
+    signal(SIGHUP, SIG_IGN);
 
     zuqgate::Region region(ioshare::regionName(nullptr));
     if (region.refresh()) {
