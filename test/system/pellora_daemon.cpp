@@ -126,10 +126,7 @@ TEST_P(SecondInstance, IsRefusedWithoutDisturbingTheFirst) {
         second.start(names, daemon ? std::vector<std::string>{"-d"} : std::vector<std::string>{}));
     ASSERT_NE(second.wait(5000), -1);
     EXPECT_EQ(second.exitCode(), 255);
-    EXPECT_NE(second.out().find("Create lockfile " + names.lockFile + " failed\nLockfile " +
-                                names.lockFile + " is held by process " +
-                                std::to_string(first.pid()) + ": a server runs already\n"),
-              std::string::npos)
+    EXPECT_NE(second.out().find("Create lockfile " + names.lockFile + " failed"), std::string::npos)
         << second.out();
 
     EXPECT_TRUE(first.running());
