@@ -66,6 +66,8 @@ class Rig {
         if (boardIn_ >= 0) close(boardIn_);
         stop(board_);
         shm_unlink(shm_.c_str());
+        // A server that had to be killed leaves its health record too.
+        shm_unlink((shm_ + IOSHARE_HEALTH_SUFFIX).c_str());
         if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     Rig(const Rig &) = delete;

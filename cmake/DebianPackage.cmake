@@ -54,10 +54,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 file(WRITE ${CMAKE_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
-# The logrotate snippet is the administrator's to change: a conffile, kept
-# across upgrades. The postinst makes the services' users; given one, CPack
-# writes no postinst of its own (its ldconfig call is the trigger's work).
-file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/logrotate.d/pellora\n")
+# The logrotate snippet and the services' settings files are the
+# administrator's to change: conffiles, kept across upgrades. The postinst
+# makes the services' users; given one, CPack writes no postinst of its own
+# (its ldconfig call is the trigger's work).
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
+     "/etc/logrotate.d/pellora\n/etc/default/pellora\n/etc/default/zuqgate\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/triggers
     ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianStaging.cmake)

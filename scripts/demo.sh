@@ -4,7 +4,8 @@
 # the Modbus/TCP gateway zuqgate, runs the board on a pseudo-terminal and the
 # server on it (with a region name, lock file and log file of their own),
 # shows from a client and from a Modbus/TCP master (mbpoll, through zuqgate)
-# what the server does, then stops everything and leaves nothing behind.
+# what the server does, then polls the register-map example with the
+# README's mbpoll commands, stops everything and leaves nothing behind.
 # BUILD_DIR chooses the build directory (default build-demo), configured
 # without the tests and benchmarks, whose libraries the demo does not install.
 set -euo pipefail
@@ -15,26 +16,26 @@ say() { printf '\n== %s\n' "$*"; }
 
 bash scripts/deps.sh --demo
 
-say "Building pellora, rkboard-sim, zuqio and zuqgate in $build/"
+say "Building pellora, rkboard-sim, zuqio, zuqgate and the register-map example in $build/"
 work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
-board_pid='' server_pid='' gate_pid=''
+board_pid='' server_pid='' gate_pid='' device_pid=''
 export PELLORA_SHM_NAME=/pellora-demo-$$
 export PELLORA_LOCK_FILE=$work/pellora.pid
 export FIELDBUS_COM1=$work/board
 
 cleanup() {
   exec 3>&- 4>&- 2>/dev/null || true
-  for pid in $gate_pid $server_pid $board_pid; do
+  for pid in $device_pid $gate_pid $server_pid $board_pid; do
     kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
-  rm -f "/dev/shm$PELLORA_SHM_NAME"
+  rm -f "/dev/shm$PELLORA_SHM_NAME" "/dev/shm$PELLORA_SHM_NAME.health"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 start=$SECONDS
 if ! { cmake -S . -B "$build" -DFIELDBUS_TESTS=OFF -DFIELDBUS_BENCH=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate; } >"$work/build.log" 2>&1; then
+  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate example_map_device; } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"
   exit 1
 fi
@@ -141,6 +142,31 @@ echo "  a read outside the board's range gets exception 2:"
 master -t 3 -r 200 127.0.0.1
 kill -TERM "$gate_pid" && wait "$gate_pid" || true
 gate_pid=''
+
+say "A device of your own: examples/map_device.c, polled as the README shows"
+device_port=''
+for try_port in $(seq 1502 1540); do # 1502 first, as in the README
+  "$bin/example_map_device" tcp "$try_port" >"$work/device.out" 2>&1 &
+  device_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^serving' "$work/device.out" && break
+    kill -0 "$device_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  grep -q '^serving' "$work/device.out" && { device_port=$try_port; break; }
+  wait "$device_pid" 2>/dev/null || true
+  device_pid=''
+done
+[[ -n $device_port ]] || { cat "$work/device.out"; exit 1; }
+sed 's/^/  /' "$work/device.out"
+for args in "-1 -t 4 -r 1 127.0.0.1 1234 5678" "-1 -t 4 -r 1 -c 3 127.0.0.1" "-1 -t 3 -r 1 127.0.0.1"; do
+  printf '$ mbpoll -m tcp -p %s %s\n' "$device_port" "$args"
+  # shellcheck disable=SC2086 # the words of one command line
+  { mbpoll -m tcp -p "$device_port" $args 2>&1 || true; } |
+    sed -n '/^\[/p; /^Written/p; /failed/p' | sed 's/^/  /'
+done
+kill -TERM "$device_pid" && wait "$device_pid" || true
+device_pid=''
 
 say "Stopping: the console's exit command, then the board"
 echo exit >&4

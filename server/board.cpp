@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log.h"
 #include "modbus.h"
 #include "region.h"
 #include "running.h"
@@ -127,7 +128,15 @@ unsigned boardIdFromRegisters(const unsigned char data[4]) {
 }
 
 int initIOBoard(ioShare_t *share) {
-    if (Open_Com(kPort, 115200, 8, 0, 0) != 0) return -1;
+    if (Open_Com(kPort, 115200, 8, 0, 0) != 0) {
+        // The log says which device and why: at boot a USB adapter or its
+        // driver may come up only after the service, which is then started
+        // again until the device is there.
+        const int err = errno;
+        logError("COM port 1 (%s) not opened, I/O board init failed", Get_Com_Device(kPort));
+        errno = err;
+        return -1;
+    }
     const unsigned id = readBoardId(kIdAttempts);
     std::printf("rk-board ID=%04X\n", id);
 

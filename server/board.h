@@ -27,8 +27,9 @@ unsigned boardIdFromRegisters(const unsigned char data[4]);
 // region (mutex held), then loads the output images with the board's present
 // outputs. 0 for a board of the table or no board at all (boardId then
 // IOSHARE_NO_BOARD, empty layout; the identifier is asked for a few times
-// within a second first); -1 when COM port 1 does not open; -3 for an
-// identifier outside the table, after which COM port 1 is closed again.
+// within a second first); -1 when COM port 1 does not open (logged with its
+// device and the reason, errno kept); -3 for an identifier outside the
+// table, after which COM port 1 is closed again.
 int initIOBoard(ioShare_t *share);
 
 // For a server that started without a board: asks once for the identifier

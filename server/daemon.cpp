@@ -43,6 +43,17 @@ int openLockFile(const char *lockPath) {
 
 enum class Lock { taken, held, failed };
 
+// The process that holds the lock on the file, as the kernel tells it (the
+// pid written into the file may not be there yet, or be a dead server's);
+// 0 when it cannot tell (a holder in another pid namespace, say).
+long lockHolder(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
+    return static_cast<long>(fl.l_pid);
+}
+
 // Write lock over the whole file, without waiting. A refusal is reported;
 // when another process holds the lock the descriptor is closed.
 Lock lockWhole(int fd, const char *lockPath) {
@@ -53,8 +64,12 @@ Lock lockWhole(int fd, const char *lockPath) {
     fl.l_len = 0;
     if (fcntl(fd, F_SETLK, &fl) == 0) return Lock::taken;
     if (errno == EACCES || errno == EAGAIN) {
+        const long holder = lockHolder(fd);
         close(fd);
         std::printf("\nCreate lockfile %s failed\n", lockPath);
+        if (holder > 0)
+            std::printf("Lockfile %s is held by process %ld: a server runs already\n", lockPath,
+                        holder);
         return Lock::held;
     }
     std::printf("\nLock lockfile %s failed\n", lockPath);

@@ -133,8 +133,12 @@ Started startServer(Settings *s, ServerRun *run) {
     initRegion(run->share, s->interval, &run->mutexAttr, &run->condAttr);
 
     // Discovery gives up its remaining tries as soon as a stop is asked.
-    if (initIOBoard(run->share) < 0) {
+    if (const int board = initIOBoard(run->share); board < 0) {
+        const int err = errno;
         std::perror("I/O Board init Failed");
+        if (board == -1)
+            std::fprintf(stderr, "COM port 1 device %s: %s\n", Get_Com_Device(1),
+                         std::strerror(err));
         stopServer();
         return failStart(*run);
     }

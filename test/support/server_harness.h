@@ -40,7 +40,9 @@ bool regionExists(const std::string &shmName);
 // Names private to one test, so that tests run in parallel: a fresh
 // directory under /tmp holding the lock, log, board link and trace files,
 // and a region name made unique by the tag, the process and a counter.
-// The destructor removes the directory and unlinks the region name.
+// The destructor removes the directory and unlinks the region name and its
+// health record. Every name is listed in the build tree, and the suite's
+// last test (shm_left.cmake) fails on any object still under one of them.
 struct TestNames {
     explicit TestNames(const std::string &tag);
     ~TestNames();

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "c_app.h"
@@ -91,7 +92,9 @@ TEST_F(Installed, PutsEveryPartInPlace) {
           prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service",
           man + "zuqgate.1", prefix + "/bin/zuqgate",
           prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service",
-          prefix + "/lib/sysusers.d/fieldbus.conf", prefix + "/etc/logrotate.d/pellora"}) {
+          prefix + "/lib/sysusers.d/fieldbus.conf", prefix + "/etc/logrotate.d/pellora",
+          prefix + "/etc/default/pellora", prefix + "/etc/default/zuqgate",
+          prefix + "/" FIELDBUS_INSTALL_MANDIR "/man3/fieldbus.3"}) {
         EXPECT_TRUE(exists(path)) << path;
     }
 }
@@ -114,6 +117,22 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
     EXPECT_FALSE(std::regex_search(gate, placeholder)) << gate;
     EXPECT_NE(gate.find("\nBindsTo=pellora.service\n"), std::string::npos) << gate;
     EXPECT_NE(gate.find("\nAfter=pellora.service"), std::string::npos) << gate;
+    // Each reads its settings file, as installed: options and environment,
+    // every line a comment until the administrator changes it.
+    for (const auto &[text, name, options] :
+         {std::tuple{unit, "pellora", "PELLORA_OPTIONS"}, {gate, "zuqgate", "ZUQGATE_OPTIONS"}}) {
+        const std::string settings = prefix + "/etc/default/" + name;
+        EXPECT_NE(text.find("\nEnvironmentFile=-" + settings + "\n"), std::string::npos) << text;
+        const std::regex execStart("\nExecStart=\\S+ .*\\$" + std::string(options) + "\n");
+        EXPECT_TRUE(std::regex_search(text, execStart)) << text;
+        std::istringstream lines(readFile(settings));
+        int commented = 0;
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_TRUE(line.empty() || line[0] == '#') << settings << ": " << line;
+            commented += line.rfind(std::string("#") + options + "=", 0) == 0;
+        }
+        EXPECT_EQ(commented, 1) << settings << " shows no " << options;
+    }
 }
 
 TEST_F(Installed, ManPagesFormatWithoutWarnings) {
@@ -122,11 +141,16 @@ TEST_F(Installed, ManPagesFormatWithoutWarnings) {
     EXPECT_EQ(pages,
               (std::vector<std::string>{"pellora.1", "quorvat.1", "rkboard-sim.1", "zuqgate.1",
                                         "zuqio.1"}));
+    const std::string library = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man3";
+    EXPECT_EQ(filesIn(library, ".3"), std::vector<std::string>{"fieldbus.3"});
     for (const auto &page : pages) {
         const Result r = run("groff -ww -man -z " + shq(dir + "/" + page));
         EXPECT_EQ(r.status, 0) << page << ": " << r.output;
         EXPECT_EQ(r.output, "") << page;
     }
+    const Result r = run("groff -ww -man -z " + shq(library + "/fieldbus.3"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "");
 }
 
 TEST_F(Installed, PkgConfigSharedBuildRuns) {
@@ -136,6 +160,28 @@ TEST_F(Installed, PkgConfigSharedBuildRuns) {
     EXPECT_TRUE(needsSharedLibrary(app + "/app"));
     const Result r = runApp(app + "/app");
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, fbtest::kCAppOutput);
+}
+
+// As the README has it for a prefix outside the loader's path: a run path
+// instead of LD_LIBRARY_PATH; the headers included through the fieldbus/
+// prefix, so that a header of the application's own (or another library's)
+// named like one of them is never taken for it, nor it for theirs.
+TEST_F(Installed, RunPathAndHeadersThroughTheirPrefix) {
+    std::vector<std::string> headers;
+    for (const auto &h : filesIn(prefix + "/include/fieldbus", ".h")) {
+        headers.push_back("fieldbus/" + h);
+        // Ahead of the library's headers on the path, each an error.
+        ASSERT_EQ(run("mkdir -p " + shq(app + "/include")).status, 0);
+        std::ofstream(app + "/include/" + h) << "#error the application's own " << h << "\n";
+    }
+    std::ofstream(app + "/app.c") << fbtest::cAppSource(headers);
+    const Result build = run(cc() + " -I" + shq(app + "/include") + " -o " + shq(app + "/app") +
+                             " " + shq(app + "/app.c") + " " + pkgConfig("--cflags --libs") +
+                             " -Wl,-rpath," + pkgConfig("--variable=libdir"));
+    ASSERT_EQ(build.status, 0) << build.output;
+    const Result r = run(shq(app + "/app"));
+    EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, fbtest::kCAppOutput);
 }
 

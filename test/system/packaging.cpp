@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -202,16 +203,47 @@ TEST_F(DebianPackage, HoldsWhatInstallInstallsAndDebiansFiles) {
         EXPECT_EQ(access((root + m.str(1)).c_str(), X_OK), 0) << path << ": " << m.str(1);
     }
     EXPECT_GE(units, 1);
+    // What the package puts under /etc is the administrator's: a conffile.
+    Names conffiles, underEtc;
+    std::istringstream listed(shell("dpkg-deb --ctrl-tarfile " + shq(deb) + " | tar -xO ./conffiles").output);
+    for (std::string line; std::getline(listed, line);) conffiles.insert(line);
+    for (const auto &path : packaged)
+        if (path.rfind("etc/", 0) == 0) underEtc.insert("/" + path);
+    EXPECT_EQ(conffiles, underEtc);
     // No maintainer script starts or enables a service.
     const auto scripts = shell("dpkg-deb --ctrl-tarfile " + shq(deb) + " | tar -xO");
     EXPECT_EQ(scripts.output.find("systemctl"), std::string::npos) << scripts.output;
     EXPECT_NE(scripts.output.find("activate-noawait ldconfig"), std::string::npos);
 }
 
+// A unit whose start fails at once (the serial device, or the address to
+// listen on, not there yet at boot) is started again every RestartSec; its
+// start limit, StartLimitBurst starts within StartLimitIntervalSec, must not
+// end the tries before a minute has passed.
+void expectTriesForAMinute(const std::string &name, const std::string &unit) {
+    auto seconds = [&](const std::string &key) {
+        const auto words = unitWords(unit, key);
+        const bool plain = words.size() == 1 && words[0].find_first_not_of("0123456789") == std::string::npos;
+        EXPECT_TRUE(plain) << name << ": " << key << " as a number of seconds expected";
+        return plain ? std::stod(words[0]) : 0.0;
+    };
+    EXPECT_EQ(unitWords(unit, "Restart"), std::vector<std::string>{"on-failure"}) << name;
+    const double delay = seconds("RestartSec"), window = seconds("StartLimitIntervalSec");
+    const double burst = seconds("StartLimitBurst");
+    ASSERT_GT(delay, 0) << name;
+    // Starts at 0, delay, 2 delay ...: never more than burst in one window,
+    // or the last one allowed comes a minute or more after the first.
+    const bool neverLimited = std::floor(window / delay) + 1 <= burst;
+    EXPECT_TRUE(neverLimited || (burst - 1) * delay >= 60)
+        << name << ": the start limit ends the tries after " << (burst - 1) * delay << " s";
+}
+
 // Each service unit loads without a warning and keeps its fence: the exposure
 // systemd-analyze gives it offline (0 to 10) stays at or under its limit. The
 // server's log, as its unit names it, is what the logrotate snippet rotates.
+// A failed start is tried again for a minute at least.
 TEST_F(DebianPackage, ServiceUnitsLoadCleanlyAndStayFenced) {
+    for (const auto &[name, text] : units()) expectTriesForAMinute(name, text);
     if (shell("command -v systemd-analyze").status != 0)
         GTEST_SKIP() << "systemd-analyze (package systemd) is not installed";
     const std::map<std::string, double> limits = {{"pellora.service", 0.8},

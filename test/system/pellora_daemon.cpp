@@ -382,6 +382,19 @@ TEST(ServiceManager, ReadyStatusAndWatchdogWhileCyclesComplete) {
     EXPECT_NE(manager.waitFor("STOPPING=1", 2000), -1);
 }
 
+// A server still looking for its board is up: ready, and its status says so.
+TEST(ServiceManager, ReadyWithoutABoard) {
+    TestNames names("notifynb");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names, {"--board", "none"}));
+    Manager manager(names.path("notify"));
+    Server server;
+    ASSERT_TRUE(server.start(names, {}, {"NOTIFY_SOCKET=" + manager.path}));
+    const std::string ready = manager.next(10000);
+    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=no board answering, ", 0), 0u) << ready;
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // A refresh thread that cannot be created ends the start, and the console
 // gives the terminal its settings back on the way out.
 TEST(Console, FailedThreadStartRestoresTheTerminal) {

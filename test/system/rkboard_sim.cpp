@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "crc16.h"
 #include "modbus.h"
 #include "exec_wrapper.h"
+#include "pty_pair.h"
 #include "server_harness.h"
 
 namespace {
@@ -101,12 +103,13 @@ TEST_F(Sim, IdentifierInRegisters482And483) {
     EXPECT_EQ(board.command("get hr 482 2"), "hr 482: 13312 18");
 }
 
+// The board that answers once the fault ends is the default one.
 TEST_F(Sim, NoBoardAnswersNothingUntilTheFaultEnds) {
     start({"--board", "none"});
     EXPECT_EQ(req(3, 482, 2, buf, 100), 15);
     ASSERT_EQ(board.command("fault off"), "ok");
     ASSERT_EQ(req(3, 482, 2, buf), 0);
-    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x2A, 0x00, 0x00, 0x0C}));
 }
 
 TEST_F(Sim, ExceptionsForWhatTheBoardDoesNotTake) {
@@ -339,6 +342,70 @@ TEST(SimProgram, EndsOnSignalWhileItsInputNeverPauses) {
     }
     ASSERT_EQ(done, pid) << "the board did not end while its input was busy";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fbtest::fileExists(names.boardLink));
+}
+
+// The man page's recipe: `rkboard-sim --link PATH &` in an interactive shell,
+// then the server in the foreground of the same terminal. The board must not
+// read that terminal (its first read would stop it), so a line typed there
+// stays for the foreground and the board goes on answering.
+TEST(SimProgram, StartedInTheBackgroundOfATerminalItNeverReadsIt) {
+    fbtest::TestNames names("simbg");
+    fbtest::PtyPair tty;
+    auto argv = fbtest::programArgv(fbtest::programPath("rkboard-sim"),
+                                    {"--link", names.boardLink});
+    auto cargv = fbtest::cArgv(argv);
+    int pidPipe[2];
+    ASSERT_EQ(pipe(pidPipe), 0);
+    // The shell: leads a session whose controlling terminal is the pty, its
+    // own group in the foreground; the board is a job of another group.
+    const pid_t shell = fork();
+    if (shell == 0) {
+        if (setsid() < 0 || ioctl(tty.slave, TIOCSCTTY, 0) != 0) _exit(120);
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(tty.slave, 0);
+            dup2(null, 1);
+            execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+        if (write(pidPipe[1], &job, sizeof job) != sizeof job) _exit(121);
+        int status = 0;
+        waitpid(job, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 122);
+    }
+    ASSERT_GT(shell, 0);
+    close(pidPipe[1]);
+    pid_t job = -1;
+    ASSERT_EQ(read(pidPipe[0], &job, sizeof job), static_cast<ssize_t>(sizeof job));
+    close(pidPipe[0]);
+    ASSERT_TRUE(fbtest::waitUntil([&] { return fbtest::fileExists(names.boardLink); }, 10000));
+
+    fbtest::writeAll(tty.master, "stats\n", 6);  // typed for the program in the foreground
+    Set_Com_Device(1, names.boardLink.c_str());
+    ASSERT_EQ(Open_Com(1, 115200, 8, 0, 0), 0);
+    unsigned char buf[8] = {};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(modbusRequest(1, 1, 3, 482, 2, reinterpret_cast<char *>(buf), sizeof buf, 1000,
+                                nullptr),
+                  0)
+            << "the board stopped answering";
+    Close_Com(1);
+    Set_Com_Device(1, nullptr);
+    const auto typed = fbtest::readFor(tty.slave, 6, 1000);
+    EXPECT_EQ(std::string(typed.begin(), typed.end()), "stats\n");
+
+    kill(job, SIGTERM);
+    kill(job, SIGCONT);  // a board stopped by its terminal takes the signal only now
+    int status = 0;
+    const bool ended = fbtest::waitUntil([&] { return waitpid(shell, &status, WNOHANG) == shell; });
+    if (!ended) {
+        kill(job, SIGKILL);
+        waitpid(shell, &status, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(fbtest::fileExists(names.boardLink));
 }
 

@@ -329,10 +329,12 @@ TEST(Zuqgate, HostileLayoutNeverLeadsOutsideTheImages) {
 
 // Started before the server, the gateway waits for the region; it follows a
 // server restart (the region removed and made again) and serves the new one.
+// SIGHUP (the session it was started from ending) does not end it.
 TEST(Zuqgate, WaitsForTheRegionAndFollowsAServerRestart) {
     fbtest::TestNames names("gaterestart");
     gatetest::Gate gate;
     ASSERT_TRUE(gate.start(names));
+    gate.signal(SIGHUP);
     Conn c(gate.port);
     EXPECT_EQ(show(c.ask(hex("01 04 00 00 00 01"))), "01 84 0B");  // no server yet
     fbtest::BoardSim board;
@@ -354,6 +356,9 @@ TEST(Zuqgate, WaitsForTheRegionAndFollowsAServerRestart) {
             fbtest::waitUntil([&] { return show(c.ask(hex("01 04 00 00 00 01"))) == "01 84 0B"; }));
         ASSERT_EQ(board.command("set ir 0 0x1111"), "ok");
     }
+    gate.signal(SIGTERM);
+    ASSERT_NE(gate.wait(), -1);
+    EXPECT_EQ(gate.exitCode(), 0);
 }
 
 }  // namespace

@@ -220,7 +220,9 @@ TEST_P(DaemonSecondInstance, IsRefusedAndLeavesTheFileAlone) {
         return 7;
     });
     EXPECT_EQ(second.report(), "-1");
-    EXPECT_EQ(second.output(), "\nCreate lockfile " + lock + " failed\n");
+    EXPECT_EQ(second.output(), "\nCreate lockfile " + lock + " failed\nLockfile " + lock +
+                                   " is held by process " + std::to_string(h.pid) +
+                                   ": a server runs already\n");
     // In daemon mode the parent has already ended with 0 by the time its
     // child is refused; otherwise the refused process itself goes on.
     EXPECT_EQ(second.finish(), kind == Second::daemon ? 0 : 7);

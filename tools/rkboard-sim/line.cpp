@@ -30,6 +30,9 @@ constexpr size_t kCommandMax = 65536;   // longest command line taken
 // waited out awake. Otherwise the board's own wake-up would count as line
 // time in every exchange.
 constexpr int64_t kCloseWaitNs = 100'000;
+// While the board is in its terminal's background it looks this often
+// whether it has been brought to the foreground (fg) and may read again.
+constexpr int64_t kForegroundLookNs = 500'000'000;
 
 int64_t monoNs() {
     timespec ts{};
@@ -49,6 +52,18 @@ size_t bytesDue(int64_t elapsed) {
     return elapsed < 0 ? 0 : static_cast<size_t>(elapsed * 115200 / 10'000'000'000);
 }
 
+// Whether the board may read its standard input now. A terminal is read
+// only while the board is in its foreground: a job started with & (or sent
+// there by Ctrl-Z and bg) would be stopped by SIGTTIN at its first read and
+// answer nothing more, and what is typed there belongs to the program in the
+// foreground. A terminal that is not the board's controlling one (the call
+// fails) cannot stop it.
+bool ownsInput(bool terminal) {
+    if (!terminal) return true;
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground < 0 || foreground == getpgrp();
+}
+
 // State of one serving loop: the request being received, the answer being
 // sent, the command line being typed.
 struct Loop {
@@ -57,6 +72,7 @@ struct Loop {
     FILE *trace;
     int master;
     int slave;
+    bool terminal;  // standard input is a terminal
 
     uint8_t rx[kFrameMax]{};
     size_t rxLen = 0;
@@ -195,6 +211,9 @@ struct Loop {
     void readCommands() {
         char buf[4096];
         const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+        // Sent to the background between the look and the read (SIGTTIN is
+        // ignored, so the read fails instead of stopping the board).
+        if (n < 0 && errno == EIO && !ownsInput(terminal)) return;
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
             stdinOpen = false;  // the board goes on serving the line
             return;
@@ -299,9 +318,10 @@ void Line::close() {
     slave_ = master_ = -1;
 }
 
-int Line::run(Board &board, bool paced, FILE *trace, const sigset_t &waitMask,
+int Line::run(Board &board, bool paced, bool commands, FILE *trace, const sigset_t &waitMask,
               volatile sig_atomic_t *stop) {
-    static Loop loop{board, paced, trace, master_, slave_};
+    static Loop loop{board, paced, trace, master_, slave_, isatty(STDIN_FILENO) == 1};
+    loop.stdinOpen = commands;
     // A paced line keeps byte times of 87 us: the kernel's default 50 us of
     // timer slack would make every answer late by most of a byte.
     if (paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -327,10 +347,13 @@ int Line::run(Board &board, bool paced, FILE *trace, const sigset_t &waitMask,
             if (lastByteNext && wake - now <= kCloseWaitNs) continue;
         }
 
+        const bool listen = loop.stdinOpen && ownsInput(loop.terminal);
         pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (loop.txBlocked ? POLLOUT : 0)), 0},
-                         {loop.stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+                         {listen ? STDIN_FILENO : -1, POLLIN, 0}};
         timespec timeout{};
-        const int64_t wait = wake == INT64_MAX ? -1 : wake - now;
+        int64_t wait = wake == INT64_MAX ? -1 : wake - now;
+        if (loop.stdinOpen && !listen && (wait < 0 || wait > kForegroundLookNs))
+            wait = kForegroundLookNs;
         if (wait >= 0) {
             timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000);
             timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000);

@@ -26,10 +26,11 @@ class Line {
     // The device path of the board's end, for the program that uses it.
     const std::string &device() const { return device_; }
 
-    // Serves requests on the line and commands on standard input until a
+    // Serves requests on the line and, with `commands`, commands on standard
+    // input (a terminal only while the board is in its foreground) until a
     // stop signal arrives (`*stop` set; signals are unblocked only with
     // `waitMask` inside the wait) or "quit" is read. Returns the exit status.
-    int run(Board &board, bool paced, FILE *trace, const sigset_t &waitMask,
+    int run(Board &board, bool paced, bool commands, FILE *trace, const sigset_t &waitMask,
             volatile sig_atomic_t *stop);
 
     // Removes the link (when it still points here) and closes the terminal.

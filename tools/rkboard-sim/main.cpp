@@ -49,6 +49,9 @@ void usage(FILE *out) {
         "                   optionally followed by fn=F (only requests of function F),\n"
         "                   every=N (only every Nth of those, the others answered\n"
         "                   as usual) and times=N (only the next N it applies to)\n"
+        "  --no-commands    read no commands from standard input (stop the board with a\n"
+        "                   signal); without it a terminal is read only while the board\n"
+        "                   is in its foreground, never by a board started with &\n"
         "  --trace FILE     append one line per request served to FILE:\n"
         "                   \"MICROSECONDS FUNCTION ADDRESS COUNT OUTCOME\", time on the\n"
         "                   monotonic clock when the request had arrived; OUTCOME is\n"
@@ -69,17 +72,19 @@ struct Options {
     unsigned id = 0x0C2A;
     bool present = true;
     bool paced = false;
+    bool commands = true;
     Fault fault;
 };
 
 bool parseOptions(int argc, char **argv, Options *o) {
-    enum { kLink = 1000, kBoard, kPaced, kFault, kTrace, kSlave };
+    enum { kLink = 1000, kBoard, kPaced, kFault, kTrace, kSlave, kNoCommands };
     static const option kLong[] = {{"link", required_argument, nullptr, kLink},
                                    {"board", required_argument, nullptr, kBoard},
                                    {"slave", required_argument, nullptr, kSlave},
                                    {"paced", no_argument, nullptr, kPaced},
                                    {"fault", required_argument, nullptr, kFault},
                                    {"trace", required_argument, nullptr, kTrace},
+                                   {"no-commands", no_argument, nullptr, kNoCommands},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int c;
@@ -95,6 +100,9 @@ bool parseOptions(int argc, char **argv, Options *o) {
                 break;
             case kPaced:
                 o->paced = true;
+                break;
+            case kNoCommands:
+                o->commands = false;
                 break;
             case kBoard:
                 if (std::strcmp(optarg, "none") == 0) {
@@ -156,6 +164,11 @@ void catchStopSignals(sigset_t *waitMask) {
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A board in its terminal's background is never stopped by it: it does
+    // not read the terminal then (a read that races a move to the
+    // background fails instead), and its replies are written all the same.
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
 }
 
 }  // namespace
@@ -175,7 +188,9 @@ int main(int argc, char **argv) {
         setvbuf(trace, nullptr, _IOLBF, 0);
     }
 
-    board.mem.setBoardId(opt.present ? opt.id : 0);
+    // A line without a board still holds one: "fault off" brings it in,
+    // with the identifier given (or the default).
+    board.mem.setBoardId(opt.id);
     board.fault = opt.present ? opt.fault : Fault{FaultMode::Silent, 0, 0, -1};
 
     // Caught before the link appears: whoever waits for the link may send a
@@ -196,7 +211,7 @@ int main(int argc, char **argv) {
     if (!opt.link.empty()) std::printf(", linked at %s", opt.link.c_str());
     std::printf("\n");
 
-    const int rc = line.run(board, opt.paced, trace, waitMask, &stopSignal);
+    const int rc = line.run(board, opt.paced, opt.commands, trace, waitMask, &stopSignal);
     line.close();
     if (trace != nullptr) std::fclose(trace);
     return rc;

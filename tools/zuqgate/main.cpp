@@ -43,7 +43,8 @@ void usage(FILE *out) {
         "write) and 0x17 (read/write, read after the board has the write) written to\n"
         "the board through the server; exception 2 outside the mirrored ranges.\n"
         "0x11 and 0x2B/0x0E report the board's identifier as product code.\n"
-        "Exit status: 0 stopped by SIGTERM or SIGINT, 1 no port to listen on, 2 usage.\n",
+        "Exit status: 0 stopped by SIGTERM or SIGINT, 1 no port to listen on, 2 usage.\n"
+        "SIGHUP is ignored: the gateway goes on.\n",
         out);
 }
 
@@ -123,6 +124,9 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);  // no SA_RESTART: poll() returns at once
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A daemon goes on when the terminal or session it was started from goes
+    // away, and the gateway has no file to reopen: SIGHUP changes nothing.
+    signal(SIGHUP, SIG_IGN);
 
     zuqgate::Region region(ioshare::regionName(nullptr));
     if (region.refresh()) {

@@ -279,6 +279,10 @@ int run(ioShare_t *share, const char *name, int argc, char **argv) {
             ioshare_unlock(share);
         }
         std::printf("refresh interval %d ms\n", snapshot()->interval);
+        if (argc == 2 && value == 0)
+            std::fprintf(stderr,
+                         "zuqio: note: with interval 0 the server cycles back to back, which "
+                         "costs it about a quarter of a processor\n");
         return 0;
     }
     if (argc < 3) return bad("missing arguments for", cmd);
