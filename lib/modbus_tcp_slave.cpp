@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "modbus_engine.h"
@@ -56,6 +57,10 @@ std::array<Partial *, kConnections> partials{};
 // Apart from the requests, so that a look at every client before each wait
 // stays in a few pages.
 std::array<long long, kConnections> requestSince{};
+// Per entry: a whole request already read waits in its Partial (a client
+// that sent several at once). The socket may hold nothing more, so the wait
+// would never report it: it is served without waiting.
+std::array<bool, kConnections> requestHeld{};
 // Per listening entry: until when it rests after running out of descriptors.
 std::array<long long, kConnections> restUntilMs{};
 
@@ -72,6 +77,7 @@ Partial *partialOf(int client) {
 void forget(int client) {
     if (partials[static_cast<size_t>(client)]) partials[static_cast<size_t>(client)]->got = 0;
     requestSince[static_cast<size_t>(client)] = 0;
+    requestHeld[static_cast<size_t>(client)] = false;
 }
 
 void closeClient(connectManager_t &listener, int slot) {
@@ -128,20 +134,21 @@ int acceptWaiting(int cPort, int *taken, long long now) {
 struct ReadySet {
     int listener = -1;
     int count = 0, next = 0;
-    std::array<int, kConnections + kAcceptsPerRound> slots;
+    std::array<int, 2 * kConnections + kAcceptsPerRound> slots;
 };
 ReadySet ready;
 
 enum class Read { More, Complete, Failed };
 
-// Reads what the client has waiting, never past the end of its request (a
-// second request sent behind it stays in the socket).
+// Reads what the client has waiting until a request is whole: as much as
+// there is room for, in one call as a rule (what follows the request is kept
+// in `p` for the next one).
 Read readClient(int client, Partial &p) {
     for (;;) {
         const int target = requestTarget(p.bytes, p.got);
         if (target <= p.got) return Read::Complete;  // complete, or a length that fits none
         const ssize_t n = recv(connectManager[client].fd, p.bytes + p.got,
-                               static_cast<size_t>(target - p.got), MSG_DONTWAIT);
+                               static_cast<size_t>(pdu::kFrameMax - p.got), MSG_DONTWAIT);
         if (n > 0) {
             if (p.got == 0) requestSince[static_cast<size_t>(client)] = engine::nowMs();
             p.got += static_cast<int>(n);
@@ -169,15 +176,24 @@ Outcome serveSlot(connectManager_t &listener, int slot, uint8_t *frame, int *got
         closeClient(listener, slot);
         return Outcome::Closed;
     }
-    std::copy(p.bytes, p.bytes + p.got, frame);
-    *got = p.got;
-    forget(c);
     // A header whose length fits no request leaves nothing to follow the
     // stream by: what waits behind it is dropped with it.
-    if (requestTarget(frame, *got) < 0) {
+    const int length = requestTarget(p.bytes, p.got);
+    if (length < 0) {
+        std::copy(p.bytes, p.bytes + p.got, frame);
+        *got = p.got;
+        forget(c);
         netDiscardPending(c);
         return Outcome::Dropped;
     }
+    std::copy(p.bytes, p.bytes + length, frame);
+    *got = length;
+    // What came behind it is the start of the next request.
+    const int rest = p.got - length;
+    std::memmove(p.bytes, p.bytes + length, static_cast<size_t>(rest));
+    p.got = rest;
+    requestSince[static_cast<size_t>(c)] = rest > 0 ? engine::nowMs() : 0;
+    requestHeld[static_cast<size_t>(c)] = rest > 0 && requestTarget(p.bytes, rest) <= rest;
     *client = c;
     return Outcome::Request;
 }
@@ -190,7 +206,10 @@ int resultOf(Outcome o) {
 // connections closed elsewhere (a reply whose queue ran over, the
 // application), closes the clients whose request is overdue, and keeps the
 // others in the wait. *due is lowered to the moment the next request falls due.
-void sweep(int cPort, long long now, long long *due) {
+// The slots of clients with a whole request held go to `held`; their number
+// is returned.
+int sweep(int cPort, long long now, long long *due, int *held) {
+    int n = 0;
     connectManager_t &listener = connectManager[cPort];
     for (int slot = 0; slot < kConnections; ++slot) {
         const int c = listener.clientfd[slot];
@@ -207,8 +226,13 @@ void sweep(int cPort, long long now, long long *due) {
             }
             *due = std::min(*due, since + kRequestLimitMs);
         }
-        if (!netWatchClient(cPort, c)) closeClient(listener, slot);  // cannot be waited on
+        if (!netWatchClient(cPort, c)) {
+            closeClient(listener, slot);  // cannot be waited on
+            continue;
+        }
+        if (requestHeld[static_cast<size_t>(c)]) held[n++] = slot;
     }
+    return n;
 }
 
 }  // namespace
@@ -231,7 +255,9 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
     for (;;) {
         const long long now = engine::nowMs();
         long long wake = deadline;
-        sweep(cPort, now, &wake);
+        int held[kConnections];
+        const int heldCount = sweep(cPort, now, &wake, held);
+        if (heldCount > 0) wake = now;  // served now, with whatever else is ready
         const long long restUntil = restUntilMs[static_cast<size_t>(cPort)];
         if (now < restUntil) wake = std::min(wake, restUntil);
         const long long left = wake - now;
@@ -246,21 +272,27 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
             if (left > 0) poll(nullptr, 0, static_cast<int>(deadline - now));
             return pdu::kSlaveNoRequest;
         }
-        if (r == 0 && !incoming) {
+        if (r == 0 && !incoming && heldCount == 0) {
             // An overdue request or a listener's rest, not the call's time-out.
             if (engine::nowMs() < deadline) continue;
             return pdu::kSlaveNoRequest;
         }
         ready.count = r;
+        for (int i = 0; i < heldCount; ++i) ready.slots[static_cast<size_t>(ready.count++)] = held[i];
         // New connections are taken at once, so that busy clients cannot keep
         // them out, and join this round: a request may already wait on them.
-        if (incoming) ready.count += acceptWaiting(cPort, ready.slots.data() + r, now);
+        if (incoming)
+            ready.count += acceptWaiting(cPort, ready.slots.data() + ready.count, now);
         // Served in turn: from the slot after the last one served.
         const int from = listener.lastfd;
         std::sort(ready.slots.begin(), ready.slots.begin() + ready.count, [from](int x, int y) {
             return (x - from + kConnections) % kConnections <
                    (y - from + kConnections) % kConnections;
         });
+        // A client with a request held may have sent more as well: once a round.
+        ready.count = static_cast<int>(
+            std::unique(ready.slots.begin(), ready.slots.begin() + ready.count) -
+            ready.slots.begin());
         while (ready.next < ready.count) {
             const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)],
                                         frame, got, client);
