@@ -61,6 +61,10 @@ void theirSlave(const std::string &path) {
     }
 }
 
+// The slave's processor time per answered request of the last sample, in
+// microseconds.
+double lastCpuUs = 0;
+
 // Round trips per second of libmodbus's master against the slave `run`.
 double sample(void (*run)(const std::string &), int rounds) {
     PtyLink link;
@@ -78,6 +82,7 @@ double sample(void (*run)(const std::string &), int rounds) {
     for (int i = 0; i < 50 && modbus_read_registers(ctx, 0, kRegisters, regs) != kRegisters; ++i)
         modbus_flush(ctx);
     const double start = now();
+    const long long cpu0 = cpuNanos(slave);
     for (int i = 0; i < rounds; ++i) {
         if (modbus_read_registers(ctx, 0, kRegisters, regs) != kRegisters || regs[1] != 257) {
             std::fprintf(stderr, "read failed at round %d: %s\n", i, modbus_strerror(errno));
@@ -85,6 +90,7 @@ double sample(void (*run)(const std::string &), int rounds) {
         }
     }
     const double rate = rounds / (now() - start);
+    lastCpuUs = static_cast<double>(cpuNanos(slave) - cpu0) / 1e3 / rounds;
     modbus_close(ctx);
     modbus_free(ctx);
     stop(slave);
@@ -141,16 +147,26 @@ int main(int argc, char **argv) {
     constexpr int kSamples = 5;
     for (int i = 0; i < 100; ++i) holding[i] = static_cast<unsigned short>(i * 257);
     std::vector<double> readReply, serve, theirs, ourMaster, theirMaster;
+    std::vector<double> readReplyCpu, serveCpu, theirsCpu;
     // Each round takes every kind once; the order turns from round to round so
     // that no kind always runs in the same place (after the same neighbour).
     std::vector<std::function<void()>> kinds = {
         [&] { ourMaster.push_back(masterSample(true, rounds)); },
         [&] { theirMaster.push_back(masterSample(false, rounds)); },
-        [&] { readReply.push_back(sample(ourReadReply, rounds)); },
+        [&] {
+            readReply.push_back(sample(ourReadReply, rounds));
+            readReplyCpu.push_back(lastCpuUs);
+        },
 #ifndef BASELINE
-        [&] { serve.push_back(sample(ourServe, rounds)); },
+        [&] {
+            serve.push_back(sample(ourServe, rounds));
+            serveCpu.push_back(lastCpuUs);
+        },
 #endif
-        [&] { theirs.push_back(sample(theirSlave, rounds)); },
+        [&] {
+            theirs.push_back(sample(theirSlave, rounds));
+            theirsCpu.push_back(lastCpuUs);
+        },
     };
     for (int s = 0; s < kSamples; ++s)
         for (size_t k = 0; k < kinds.size(); ++k) kinds[(k + static_cast<size_t>(s)) % kinds.size()]();
@@ -165,6 +181,13 @@ int main(int argc, char **argv) {
         std::printf(
             "modbusServe slave:              %8.0f round trips/s  ratio %.3f (target >= 1.0)\n",
             median(serve), median(serve) / t);
+    const double tc = median(theirsCpu);
+    std::printf("processor time per answered request: libmodbus slave %.2f us\n", tc);
+    std::printf("  modbusRead/modbusReply slave: %.2f us  ratio %.3f (target <= 0.8)\n",
+                median(readReplyCpu), median(readReplyCpu) / tc);
+    if (!serveCpu.empty())
+        std::printf("  modbusServe slave:            %.2f us  ratio %.3f (target <= 0.8)\n",
+                    median(serveCpu), median(serveCpu) / tc);
     std::printf(
         "master against the libmodbus slave: modbusRequest %8.0f, libmodbus %8.0f round "
         "trips/s, ratio %.3f (target >= 1.0)\n",
