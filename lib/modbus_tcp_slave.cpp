@@ -278,11 +278,11 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
             return pdu::kSlaveNoRequest;
         }
         ready.count = r;
-        for (int i = 0; i < heldCount; ++i) ready.slots[static_cast<size_t>(ready.count++)] = held[i];
+        for (int i = 0; i < heldCount; ++i)
+            ready.slots[static_cast<size_t>(ready.count++)] = held[i];
         // New connections are taken at once, so that busy clients cannot keep
         // them out, and join this round: a request may already wait on them.
-        if (incoming)
-            ready.count += acceptWaiting(cPort, ready.slots.data() + ready.count, now);
+        if (incoming) ready.count += acceptWaiting(cPort, ready.slots.data() + ready.count, now);
         // Served in turn: from the slot after the last one served.
         const int from = listener.lastfd;
         std::sort(ready.slots.begin(), ready.slots.begin() + ready.count, [from](int x, int y) {
@@ -290,9 +290,9 @@ int nextRequest(int cPort, WORD wTimeout, uint8_t *frame, int *got, int *client)
                    (y - from + kConnections) % kConnections;
         });
         // A client with a request held may have sent more as well: once a round.
-        ready.count = static_cast<int>(
-            std::unique(ready.slots.begin(), ready.slots.begin() + ready.count) -
-            ready.slots.begin());
+        ready.count =
+            static_cast<int>(std::unique(ready.slots.begin(), ready.slots.begin() + ready.count) -
+                             ready.slots.begin());
         while (ready.next < ready.count) {
             const Outcome o = serveSlot(listener, ready.slots[static_cast<size_t>(ready.next++)],
                                         frame, got, client);

@@ -404,7 +404,10 @@ TEST_P(TcpSlaveHostile, ClientsThatDoNotReadGetWholeAnswersAndHoldUpNoOne) {
                          getsockopt(d.c->fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
                          info.tcpi_snd_wnd > 0 && info.tcpi_retransmits > 0;
         heldBack += own;
-        sent += " " + std::to_string(d.sent) + (d.closed ? " closed" : own ? " held back" : " open");
+        sent += " " + std::to_string(d.sent) +
+                (d.closed ? " closed"
+                 : own    ? " held back"
+                          : " open");
     }
     EXPECT_EQ(open - heldBack, 0) << "a client that never reads was not closed as its answers "
                                   << "piled up; requests sent:" << sent;
