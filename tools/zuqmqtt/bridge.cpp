@@ -81,27 +81,27 @@ std::string Bridge::topicOf(const Points &p, int32_t k) const {
     return s_.base + "/" + p.name + "/" + std::to_string(p.base + k * step);
 }
 
-void Bridge::logLimited(const std::string &line) {
+void Bridge::logLimited(LogLimit &l, const std::string &line) {
     const long long now = monoMs();
-    if (now - logWindowMs_ >= kLogWindowMs) {
-        if (logSuppressed_ > 0)
-            std::printf("zuqmqtt: %d more such lines not logged\n", logSuppressed_);
-        logWindowMs_ = now;
-        logLines_ = logSuppressed_ = 0;
+    if (now - l.windowMs >= kLogWindowMs) {
+        if (l.suppressed > 0) std::printf("zuqmqtt: %d more such lines not logged\n", l.suppressed);
+        l.windowMs = now;
+        l.lines = l.suppressed = 0;
     }
-    if (logLines_++ < kLogLinesPerWindow)
+    if (l.lines++ < kLogLinesPerWindow)
         std::printf("zuqmqtt: %s\n", line.c_str());
     else
-        ++logSuppressed_;
+        ++l.suppressed;
     std::fflush(stdout);
 }
 
 void Bridge::error(const std::string &topic, const std::string &payload,
                    const std::string &reason) {
     std::string shown = payload.substr(0, kErrorPayloadShown);
-    logLimited("write " + topic + " refused: " + reason);
-    // Errors are dropped while the broker is behind: they must not queue up.
-    if (!link_.hasRoom()) return;
+    logLimited(refusedLog_, "write " + topic + " refused: " + reason);
+    // Never an unbounded queue, even of errors (writes come no faster than
+    // the board takes them, so this bound is not reached in practice).
+    if (!link_.hasRoomForUrgent()) return;
     link_.publish(s_.base + "/error",
                   dumpJson(json{{"topic", topic}, {"payload", shown}, {"reason", reason}}), false);
 }
@@ -123,7 +123,7 @@ void Bridge::onMessage(const char *topic, const void *payload, int length, bool 
         return;
     if (retained) {
         // A retained command would be carried out again at every connection.
-        logLimited("ignored a retained message on " + t + " (a command must not be retained)");
+        logLimited(retainedLog_, "ignored a retained message on " + t + " (a command must not be retained)");
         return;
     }
     SetCommand cmd;
@@ -359,6 +359,7 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
             if (snapDue_ && takeSnapshot()) snapDue_ = false;
         }
         writes_.advance(now);
+        link_.pauseReading(writes_.full());
         if (link_.up()) {
             if (s_.republishS > 0 && now >= nextRepublishMs_) {
                 for (Points &p : points_) std::fill(p.known.begin(), p.known.end(), 0);

@@ -45,7 +45,13 @@ class Bridge {
     void publishDiscovery();
     void error(const std::string &topic, const std::string &payload, const std::string &reason);
     void pointConfirmed(int kind, int32_t addr);
-    void logLimited(const std::string &line);
+    // Per-message log lines are limited (per kind of line), so that a flood
+    // cannot fill the log.
+    struct LogLimit {
+        long long windowMs = 0;
+        int lines = 0, suppressed = 0;
+    };
+    void logLimited(LogLimit &limit, const std::string &line);
     std::string topicOf(const Points &p, int32_t k) const;
 
     const Settings &s_;
@@ -75,9 +81,7 @@ class Bridge {
     bool discoveryDue_ = false;
     int discoveryKind_ = 0;  // where the discovery configs stopped for the broker
     int32_t discoveryIndex_ = 0;
-    // Per-message log lines are limited, so a flood cannot fill the log.
-    long long logWindowMs_ = 0;
-    int logLines_ = 0, logSuppressed_ = 0;
+    LogLimit refusedLog_, retainedLog_;
 };
 
 }  // namespace zuqmqtt

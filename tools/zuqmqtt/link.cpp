@@ -46,7 +46,7 @@ bool Link::pollEntry(pollfd *p) const {
     const int fd = mosquitto_socket(m_);
     if (fd < 0) return false;
     p->fd = fd;
-    p->events = static_cast<short>(POLLIN | (mosquitto_want_write(m_) ? POLLOUT : 0));
+    p->events = static_cast<short>((paused_ ? 0 : POLLIN) | (mosquitto_want_write(m_) ? POLLOUT : 0));
     p->revents = 0;
     return true;
 }
@@ -133,7 +133,8 @@ void Link::service(short revents, long long now) {
         return;
     }
     int rc = MOSQ_ERR_SUCCESS;
-    if (revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(m_, 1);
+    if ((revents & (POLLERR | POLLHUP)) || (!paused_ && (revents & POLLIN)))
+        rc = mosquitto_loop_read(m_, 1);
     if (rc == MOSQ_ERR_SUCCESS && state_ != State::Down && (revents & POLLOUT))
         rc = mosquitto_loop_write(m_, 1);
     if (rc == MOSQ_ERR_SUCCESS && state_ != State::Down && now >= nextMiscMs_) {

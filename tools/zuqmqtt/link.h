@@ -37,12 +37,17 @@ class Link {
     long long msUntilDue(long long now) const;
 
     bool up() const { return state_ == State::Up; }
+    // While set, nothing more is read from the broker: it keeps what it has
+    // for the bridge (and the TCP window fills) until the bridge catches up.
+    void pauseReading(bool pause) { paused_ = pause; }
     // Messages handed to the library and not yet gone out (QoS 0) or
     // acknowledged (QoS 1, 2).
     int backlog() const { return backlog_; }
     // Room for more: changes wait (as the latest value of each point) while
     // the broker takes the earlier ones.
     bool hasRoom() const { return up() && backlog_ < kMaxBacklog; }
+    // For the few messages that must not wait (errors), a looser bound.
+    bool hasRoomForUrgent() const { return up() && backlog_ < 2 * kMaxBacklog; }
 
     // Publishes while up; false when not sent (down, or the library refused).
     bool publish(const std::string &topic, const std::string &payload, bool retain);
@@ -77,6 +82,7 @@ class Link {
     State state_ = State::Down;
     bool saidDown_ = false;  // the log says we are down
     bool closing_ = false;
+    bool paused_ = false;
     long long nextAttemptMs_ = 0;
     long long connectDeadlineMs_ = 0;
     long long nextMiscMs_ = 0;

@@ -89,7 +89,7 @@ bool parseSet(const std::string &subtopic, const std::string &payload, SetComman
 void Writes::add(const SetCommand &cmd, const std::string &topic, const std::string &payload,
                  long long now) {
     std::deque<Write> &q = queue_[cmd.kind];
-    if (q.size() >= kQueueRoom) {
+    if (q.size() >= kQueueLimit) {
         onError_(topic, payload, "too many writes waiting");
         return;
     }

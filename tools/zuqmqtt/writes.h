@@ -43,9 +43,14 @@ class Writes {
              long long now);
     // Moves the queues on: posts, follows, answers. Never waits for the mutex.
     void advance(long long now);
+    // A kind's queue is full: the bridge reads nothing more from the broker
+    // until it has room again. One read of the library may still bring
+    // several messages: they are queued up to kQueueLimit.
+    bool full() const { return queue_[0].size() >= kQueueRoom || queue_[1].size() >= kQueueRoom; }
     bool busy() const { return !queue_[0].empty() || !queue_[1].empty() || !confirming_.empty(); }
 
-    static constexpr size_t kQueueRoom = 256;  // per kind
+    static constexpr size_t kQueueRoom = 32;     // per kind: what the board takes in 2 s
+    static constexpr size_t kQueueLimit = 4096;  // per kind: then refused
     static constexpr int kTakeMs = 2000;       // to be taken by the server, and confirmed
 
   private:
