@@ -118,8 +118,10 @@ TEST(Zuqmqtt, PublishesTheBoardAndCarriesConfirmedWrites) {
     gatetest::GateRig g("mqttmap");
     Broker broker;
     ASSERT_TRUE(broker.start(g.names, freePort()));
+    Sub discovery;
+    ASSERT_TRUE(discovery.start(broker.port, "ha/#"));
     Bridge bridge;
-    ASSERT_TRUE(bridge.start(g.names, broker.port));
+    ASSERT_TRUE(bridge.start(g.names, broker.port, {"--ha-discovery", "ha"}));
     ASSERT_TRUE(bridge.waitForOutput("connected to broker"));
     Sub sub;
     ASSERT_TRUE(sub.start(broker.port));
@@ -130,6 +132,15 @@ TEST(Zuqmqtt, PublishesTheBoardAndCarriesConfirmedWrites) {
         EXPECT_TRUE(sub.saw(kBase + "/" + line)) << line << "\n" << sub.out();
     ASSERT_EQ(g.board.command("set di 33 1"), "ok");
     EXPECT_TRUE(sub.saw(kBase + "/di/33 1"));
+    // A discovery config for each of the 18 points, a switch commanding its coil.
+    EXPECT_TRUE(fbtest::waitUntil([&] { return count(discovery.out(), "/config {") == 18; }))
+        << discovery.out();
+    const std::string out = discovery.out();
+    const auto coil = out.find("ha/switch/fb_test/coil_1/config {");
+    ASSERT_NE(coil, std::string::npos) << out;
+    EXPECT_NE(out.find("\"command_topic\":\"fb/test/coil/1/set\"", coil), std::string::npos);
+    EXPECT_NE(out.find("\"availability_topic\":\"fb/test/status\"", coil), std::string::npos);
+    EXPECT_NE(out.find("ha/number/fb_test/hr_33/config {"), std::string::npos);
 
     // Writes: on the board, and the point published as read back.
     runPub(broker.port, {"-t", kBase + "/coil/1/set", "-m", "on"});

@@ -257,16 +257,18 @@ void Bridge::publishHealth(long long now) {
     ioshareHealth c{};
     json j;
     std::string state;
-    if (!region_.mapped() || h == nullptr || ioshare_health_read(h, &c) != 0) {
-        state = "no server";
-        j = json{{"state", state}};
+    const bool none = !region_.mapped() || h == nullptr || ioshare_health_read(h, &c) != 0;
+    char board[8];
+    std::snprintf(board, sizeof board, "%04X", static_cast<unsigned>(c.boardId) & 0xFFFF);
+    state = none ? "no server" : std::string(stateName(c.state)) + "/" + board;
+    // Only a new state or board is published at once; the figures once a second.
+    if (state == healthStateSent_ && !healthDue_ && now - healthSentMs_ < 1000) return;
+    if (none) {
+        j = json{{"state", "no server"}};
     } else {
-        state = stateName(c.state);
-        char board[8];
-        std::snprintf(board, sizeof board, "%04X", static_cast<unsigned>(c.boardId) & 0xFFFF);
         c.lastError[IOSHARE_HEALTH_ERROR_SIZE - 1] = '\0';
         const long long age = ioshare_inputs_age_ms(&c);
-        j = json{{"state", state},
+        j = json{{"state", stateName(c.state)},
                  {"board", c.boardId == IOSHARE_NO_BOARD ? json(nullptr) : json(board)},
                  {"server_pid", c.serverPid},
                  {"cycles", c.cycles},
@@ -278,12 +280,14 @@ void Bridge::publishHealth(long long now) {
                  {"port_reopens", c.portReopens},
                  {"output_resends", c.outputResends},
                  {"last_error", c.lastError}};
-        state += "/" + std::string(board);
     }
     const bool changedState = state != healthStateSent_;
-    if (!changedState && !healthDue_ && now - healthSentMs_ < 1000) return;
     const std::string text = dumpJson(j);
-    if (!changedState && text == healthSent_) return;
+    if (!changedState && text == healthSent_) {
+        healthSentMs_ = now;  // looked at: the next look in a second
+        healthDue_ = false;
+        return;
+    }
     if (!link_.publish(s_.base + "/health", text, true)) return;
     healthSent_ = text;
     healthStateSent_ = state;
