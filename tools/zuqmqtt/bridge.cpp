@@ -18,7 +18,7 @@ namespace {
 using nlohmann::json;
 
 constexpr int kHousekeepingMs = 500;  // region lookup
-constexpr int kTickMs = 5;            // looking for a completed cycle
+constexpr int kTickMs = 2;            // looking for a completed cycle near its end
 constexpr int kNoHealthSnapMs = 100;  // a server without a health record: a look this often
 constexpr int kLogWindowMs = 10000;
 constexpr int kLogLinesPerWindow = 10;
@@ -348,12 +348,19 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
             housekeeping(now);
             nextHousekeepingMs_ = now + kHousekeepingMs;
         }
-        if (region_.mapped()) {
+        if (region_.mapped() && now >= nextLookMs_) {
             ioshareHealth c{};
             const ioshareHealth *h = region_.health();
+            nextLookMs_ = now + kTickMs;
             if (h != nullptr && ioshare_health_read(h, &c) == 0) {
-                // Once per completed cycle: the images are whole then.
-                if (c.cycles != lastCycles_ || c.generation != lastGeneration_) snapDue_ = true;
+                // Once per completed cycle: the images are whole then. The
+                // next cycle is not looked for before it can have ended.
+                if (c.cycles != lastCycles_ || c.generation != lastGeneration_) {
+                    snapDue_ = true;
+                    const int32_t interval = zuqgate::once(region_.share()->interval);
+                    if (interval > kTickMs && interval <= 60000)
+                        nextLookMs_ = now + interval - 1;
+                }
                 lastCycles_ = c.cycles;
                 lastGeneration_ = c.generation;
             } else if (now - lastNoHealthSnapMs_ >= kNoHealthSnapMs) {
@@ -379,7 +386,8 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
         const bool haveSocket = link_.pollEntry(&p);
         long long timeout = std::min<long long>(link_.msUntilDue(now),
                                                 nextHousekeepingMs_ - now);
-        if (region_.mapped()) timeout = std::min<long long>(timeout, kTickMs);
+        if (region_.mapped()) timeout = std::min<long long>(timeout, nextLookMs_ - now);
+        if (snapDue_) timeout = std::min<long long>(timeout, kTickMs);  // the mutex was busy
         if (writes_.busy()) timeout = std::min<long long>(timeout, 1);
         if (link_.up() && (pointsDirty_ || discoveryDue_))  // waiting for the broker's acks
             timeout = std::min<long long>(timeout, kTickMs);

@@ -73,6 +73,7 @@ class Bridge {
     long long nextHousekeepingMs_ = 0;
     long long nextRepublishMs_ = 0;
     long long lastNoHealthSnapMs_ = 0;
+    long long nextLookMs_ = 0;  // at the health record's cycle count
     // Health: what was last published, and when.
     std::string healthSent_;
     std::string healthStateSent_;

@@ -86,6 +86,8 @@ void Link::attempt(long long now) {
         return;
     }
     mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Each change goes out at once, not held back to fill a segment.
+    mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(m_, onConnect);
     mosquitto_disconnect_v5_callback_set(m_, onDisconnect);
     mosquitto_publish_v5_callback_set(m_, onPublish);
