@@ -367,8 +367,9 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
                 snapDue_ = true;
                 lastNoHealthSnapMs_ = now;
             }
-            if (snapDue_ && takeSnapshot()) snapDue_ = false;
         }
+        // Also between looks: a write just confirmed, or the mutex busy last time.
+        if (region_.mapped() && snapDue_ && takeSnapshot()) snapDue_ = false;
         writes_.advance(now);
         link_.pauseReading(writes_.full());
         if (link_.up()) {
