@@ -352,7 +352,10 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
             ioshareHealth c{};
             const ioshareHealth *h = region_.health();
             nextLookMs_ = now + kTickMs;
-            if (h != nullptr && ioshare_health_read(h, &c) == 0) {
+            haveHealth_ = h != nullptr && ioshare_health_read(h, &c) == 0;
+            // Before the server's first cycle the images hold nothing yet.
+            cycled_ = haveHealth_ && c.cycles > 0;
+            if (haveHealth_) {
                 // Once per completed cycle: the images are whole then. The
                 // next cycle is not looked for before it can have ended.
                 if (c.cycles != lastCycles_ || c.generation != lastGeneration_) {
@@ -369,7 +372,8 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
             }
         }
         // Also between looks: a write just confirmed, or the mutex busy last time.
-        if (region_.mapped() && snapDue_ && takeSnapshot()) snapDue_ = false;
+        if (region_.mapped() && snapDue_ && (cycled_ || !haveHealth_) && takeSnapshot())
+            snapDue_ = false;
         writes_.advance(now);
         link_.pauseReading(writes_.full());
         if (link_.up()) {
@@ -388,7 +392,7 @@ void Bridge::run(const volatile sig_atomic_t &stop) {
         long long timeout = std::min<long long>(link_.msUntilDue(now),
                                                 nextHousekeepingMs_ - now);
         if (region_.mapped()) timeout = std::min<long long>(timeout, nextLookMs_ - now);
-        if (snapDue_) timeout = std::min<long long>(timeout, kTickMs);  // the mutex was busy
+        if (snapDue_ && cycled_) timeout = std::min<long long>(timeout, kTickMs);  // mutex busy
         if (writes_.busy()) timeout = std::min<long long>(timeout, 1);
         if (link_.up() && (pointsDirty_ || discoveryDue_))  // waiting for the broker's acks
             timeout = std::min<long long>(timeout, kTickMs);

@@ -67,6 +67,8 @@ class Bridge {
     Snapshot snap_{};
     bool haveSnap_ = false;
     bool snapDue_ = true;      // take one at the next chance
+    bool haveHealth_ = false;  // the server's health record was read at the last look
+    bool cycled_ = false;      // ... and says a cycle has completed
     bool pointsDirty_ = true;  // something may wait to be published
     uint64_t lastCycles_ = 0;
     uint32_t lastGeneration_ = 0;
