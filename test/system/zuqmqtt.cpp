@@ -195,6 +195,33 @@ TEST(Zuqmqtt, PublishesTheBoardAndCarriesConfirmedWrites) {
     EXPECT_EQ(count(bridge.out(), "lost"), 0u) << bridge.out();
 }
 
+// A register is published when it moved by its kind's deadband from the
+// value last published, and every point again every REPUBLISH_S.
+TEST(Zuqmqtt, DeadbandAndPeriodicRepublish) {
+    SKIP_WITHOUT_PEERS();
+    gatetest::GateRig g("mqttdeadband");
+    Broker broker;
+    ASSERT_TRUE(broker.start(g.names, freePort()));
+    const std::string conf = g.names.path("bridge.conf");
+    std::ofstream(conf) << "deadband-ir 10\n  # the others stay 0\nrepublish 1\n";
+    Bridge bridge;
+    ASSERT_TRUE(bridge.start(g.names, broker.port, {"-c", conf}));
+    Sub sub;
+    ASSERT_TRUE(sub.start(broker.port));
+    ASSERT_TRUE(sub.saw(kBase + "/ir/0 4660"));
+    // di 33 changes after ir 0: once it is published, so has been every
+    // snapshot holding 4665.
+    ASSERT_EQ(g.board.command("set ir 0 4665"), "ok");
+    ASSERT_EQ(g.board.command("set di 33 1"), "ok");
+    ASSERT_TRUE(sub.saw(kBase + "/di/33 1"));
+    ASSERT_EQ(g.board.command("set ir 0 4671"), "ok");
+    EXPECT_TRUE(sub.saw(kBase + "/ir/0 4671"));
+    EXPECT_EQ(count(sub.out(), kBase + "/ir/0 4665"), 0u);
+    // Unchanged points come again with the periodic republish.
+    EXPECT_TRUE(fbtest::waitUntil([&] { return count(sub.out(), kBase + "/ir/1 22136\n") >= 3; },
+                                  15000));
+}
+
 TEST(Zuqmqtt, FollowsTheBrokerAndTheServerThroughRestartsAndLeavesItsWill) {
     SKIP_WITHOUT_PEERS();
     gatetest::GateRig g("mqttrestart");
