@@ -58,7 +58,10 @@ class Rig {
     Rig() {
         char tmpl[] = "/tmp/pellora-bench-XXXXXX";
         if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+        // Several rigs of one process (a fleet) each have a region of their own.
+        static int rigs = 0;
         shm_ = "/pellora-bench-" + std::to_string(getpid());
+        if (rigs++ > 0) shm_ += "-" + std::to_string(rigs);
     }
     ~Rig() {
         if (share != nullptr) ioshare_close(share);

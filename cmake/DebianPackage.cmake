@@ -35,10 +35,11 @@ shared and static, with its headers, a pkg-config file and a CMake package.
 The programs: pellora, the I/O server that mirrors the I/O board into a
 shared-memory region; zuqio, the region's command-line client; zuqgate,
 which serves the region to the plant network as a Modbus/TCP slave;
+zuqmqtt, which publishes it on an MQTT broker and takes writes from there;
 quorvat, one Modbus/TCP read from the command line; rkboard-sim, a virtual
 I/O board on a pseudo-terminal. The services' systemd units are installed
-but not enabled; they run as the system users pellora and zuqgate, which
-the package makes.")
+but not enabled; they run as the system users pellora, zuqgate and zuqmqtt,
+which the package makes.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -58,8 +59,11 @@ file(WRITE ${CMAKE_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
 # administrator's to change: conffiles, kept across upgrades. The postinst
 # makes the services' users; given one, CPack writes no postinst of its own
 # (its ldconfig call is the trigger's work).
-file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
-     "/etc/logrotate.d/pellora\n/etc/default/pellora\n/etc/default/zuqgate\n")
+set(conffiles "/etc/logrotate.d/pellora\n")
+foreach(service ${FIELDBUS_SETTINGS})
+  string(APPEND conffiles "/etc/default/${service}\n")
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "${conffiles}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/triggers
     ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianStaging.cmake)

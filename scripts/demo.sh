@@ -5,7 +5,9 @@
 # server on it (with a region name, lock file and log file of their own),
 # shows from a client and from a Modbus/TCP master (mbpoll, through zuqgate)
 # what the server does, then polls the register-map example with the
-# README's mbpoll commands, stops everything and leaves nothing behind.
+# README's mbpoll commands, then the board on an MQTT broker of its own
+# (zuqmqtt, mosquitto_sub, mosquitto_pub), then stops everything and leaves
+# nothing behind.
 # BUILD_DIR chooses the build directory (default build-demo), configured
 # without the tests and benchmarks, whose libraries the demo does not install.
 set -euo pipefail
@@ -18,14 +20,14 @@ bash scripts/deps.sh --demo
 
 say "Building pellora, rkboard-sim, zuqio, zuqgate and the register-map example in $build/"
 work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
-board_pid='' server_pid='' gate_pid='' device_pid=''
+board_pid='' server_pid='' gate_pid='' device_pid='' broker_pid='' mqtt_pid='' sub_pid=''
 export PELLORA_SHM_NAME=/pellora-demo-$$
 export PELLORA_LOCK_FILE=$work/pellora.pid
 export FIELDBUS_COM1=$work/board
 
 cleanup() {
   exec 3>&- 4>&- 2>/dev/null || true
-  for pid in $device_pid $gate_pid $server_pid $board_pid; do
+  for pid in $sub_pid $mqtt_pid $broker_pid $device_pid $gate_pid $server_pid $board_pid; do
     kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
   rm -f "/dev/shm$PELLORA_SHM_NAME" "/dev/shm$PELLORA_SHM_NAME.health"
@@ -35,7 +37,7 @@ trap cleanup EXIT
 
 start=$SECONDS
 if ! { cmake -S . -B "$build" -DFIELDBUS_TESTS=OFF -DFIELDBUS_BENCH=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate example_map_device; } >"$work/build.log" 2>&1; then
+  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate example_map_device zuqmqtt; } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"
   exit 1
 fi
@@ -167,6 +169,51 @@ for args in "-1 -t 4 -r 1 127.0.0.1 1234 5678" "-1 -t 4 -r 1 -c 3 127.0.0.1" "-1
 done
 kill -TERM "$device_pid" && wait "$device_pid" || true
 device_pid=''
+
+say "The board on an MQTT broker: zuqmqtt, with a mosquitto of the demo's own on loopback"
+port=''
+for candidate in $(shuf -i 20000-60000 -n 20); do
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$candidate" >"$work/broker.conf"
+  mosquitto -c "$work/broker.conf" >"$work/broker.out" 2>&1 &
+  broker_pid=$!
+  for _ in $(seq 40); do
+    grep -q 'listen socket on port' "$work/broker.out" && break
+    kill -0 "$broker_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$broker_pid" 2>/dev/null && grep -q 'listen socket on port' "$work/broker.out"; then
+    port=$candidate
+    break
+  fi
+  wait "$broker_pid" 2>/dev/null || true
+  broker_pid=''
+done
+[[ -n $port ]] || { echo "no free port for the broker"; exit 1; }
+echo "  mosquitto on 127.0.0.1 port $port"
+"$bin/zuqmqtt" -h 127.0.0.1 -p "$port" -t demo/board >"$work/mqtt.out" 2>&1 &
+mqtt_pid=$!
+mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'demo/board/#' >"$work/sub.out" 2>&1 &
+sub_pid=$!
+for _ in $(seq 100); do grep -q '^demo/board/health ' "$work/sub.out" && break; sleep 0.05; done
+echo '$ mosquitto_sub -v -t "demo/board/#"   (the retained image, a few of its lines)'
+grep -E '^demo/board/(status|di/3[2-5]|coil/[0-3]|ir/[0-3]) ' "$work/sub.out" | sed 's/^/  /'
+# Waits up to three seconds until the subscriber has printed the line.
+sub_until() {
+  for _ in $(seq 60); do grep -qx "$1" "$work/sub.out" && break; sleep 0.05; done
+  grep -x "$1" "$work/sub.out" | tail -n 1 | sed 's/^/  /'
+}
+echo "  an input changes on the board, the subscriber sees it:"
+board set di 34 1
+sub_until 'demo/board/di/34 1'
+echo '$ mosquitto_pub -t demo/board/coil/3/set -m off'
+mosquitto_pub -h 127.0.0.1 -p "$port" -t demo/board/coil/3/set -m off
+sub_until 'demo/board/coil/3 0'
+board get coil 0 4
+kill -TERM "$mqtt_pid" && wait "$mqtt_pid" || true
+mqtt_pid=''
+sub_until 'demo/board/status offline'
+for pid in $sub_pid $broker_pid; do kill -TERM "$pid" && wait "$pid" 2>/dev/null || true; done
+sub_pid='' broker_pid=''
 
 say "Stopping: the console's exit command, then the board"
 echo exit >&4

@@ -4,8 +4,11 @@
 #   scripts/deps.sh --demo   only what scripts/demo.sh needs
 # Packages already present are left alone, so a prepared machine skips apt.
 set -euo pipefail
-# The demo: building the library and programs, mbpoll for the gateway step.
-DEMO_PACKAGES=(cmake g++ make mbpoll)
+# The demo: building the library and programs, mbpoll for the gateway step;
+# libmosquitto and nlohmann-json for the MQTT bridge, a broker and its
+# clients for its step.
+DEMO_PACKAGES=(cmake g++ make mbpoll pkg-config libmosquitto-dev nlohmann-json3-dev mosquitto
+  mosquitto-clients)
 # The tests and scripts/package.sh besides: test libraries and peers, the
 # cross toolchain and its emulator, clang (fuzzing, the header parse of the
 # packaging tests), dpkg-dev and file (CPack's Debian packages), systemd
@@ -16,6 +19,7 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file systemd
+  python3-paho-mqtt openssl
 )
 case "${1:-}" in
   --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
