@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "modbus_engine.h"
 #include "msw.h"
 #include "q5m.h"
 #include "sio.h"
@@ -64,6 +65,9 @@ void commandCalls(int fd, int module, bool cs, bool sendFirst, const std::string
     const WORD code = sendFirst ? Send_Receive_Cmd(kPort, "cmd", result, 0, cs, &wT)
                                 : Receive_Cmd(kPort, result, 0, cs);
     _fd[kPort - 1] = 0;
+    // Each input is a line of its own: a failed command here must not make
+    // the next input's command wait out and discard its answer as a late one.
+    fieldbus::engine::serialOutcome(kPort, false, 0);
     require(std::memchr(result, '\0', kAnswerMax + 1) != nullptr, "answer not terminated");
 
     if (!sendFirst && !cs) {  // one read of whatever is there
