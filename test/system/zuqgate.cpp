@@ -209,7 +209,10 @@ TEST(Zuqgate, ClientsCannotHoldTheGatewayUp) {
         });
         return c;
     };
-    auto silent = served(), drip = served(), flood = served(2048);
+    // The flooding client's window is small, so that its answers pile up
+    // soon, but not a few kilobytes: that drops the segments carrying the
+    // acknowledgements of its own requests and stalls its sending for seconds.
+    auto silent = served(), drip = served(), flood = served(64 * 1024);
     // A child, served, that is killed with half a frame sent.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);

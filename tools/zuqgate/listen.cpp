@@ -129,6 +129,11 @@ void Gateway::acceptAll(int listener) {
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // A client that never reads pins at most this much kernel memory
+        // before its answers fill what the gateway keeps for it and it is
+        // dropped; the kernel would otherwise let it grow to megabytes.
+        const int sendBuffer = 64 * 1024;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         free->fd = fd;
         free->inLen = free->outLen = 0;
         free->hold = Hold::None;
