@@ -5,7 +5,9 @@
 # Packages already present are left alone, so a prepared machine skips apt.
 set -euo pipefail
 # The demo: building the library and programs, mbpoll for the gateway step.
-DEMO_PACKAGES=(cmake g++ make mbpoll)
+DEMO_PACKAGES=(cmake g++ make mbpoll
+  # zuqweb: civetweb and the JSON library to build it, curl for its demo step.
+  libcivetweb-dev nlohmann-json3-dev curl)
 # The tests and scripts/package.sh besides: test libraries and peers, the
 # cross toolchain and its emulator, clang (fuzzing, the header parse of the
 # packaging tests), dpkg-dev and file (CPack's Debian packages), systemd
@@ -16,6 +18,8 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file systemd
+  # zuqweb's tests: a headless browser and its driver, promtool (in prometheus).
+  chromium chromium-driver python3-selenium prometheus
 )
 case "${1:-}" in
   --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
