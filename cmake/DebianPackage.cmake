@@ -59,7 +59,7 @@ file(WRITE ${CMAKE_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
 # makes the services' users; given one, CPack writes no postinst of its own
 # (its ldconfig call is the trigger's work).
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
-     "/etc/logrotate.d/pellora\n/etc/default/pellora\n/etc/default/zuqgate\n")
+     "/etc/logrotate.d/pellora\n/etc/default/pellora\n/etc/default/zuqgate\n/etc/default/zuqweb\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/triggers
     ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianStaging.cmake)
