@@ -205,3 +205,47 @@ TEST(Zuqweb, ClientsBeyondTheLimitAreTurnedAway) {
 }
 
 }  // namespace
+
+namespace {
+
+// The page in a real browser, with a password: the board's values, a change
+// on the board arriving without a reload, a coil toggled from the page that
+// the board then drives. The screenshot is kept in the build tree.
+TEST(Zuqweb, PageInAHeadlessBrowser) {
+    NEED_ZUQWEB();
+    if (!webtest::haveProgram("chromium") || !webtest::haveProgram("chromedriver"))
+        GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
+    GateRig g("webpage");
+    const std::string file = passwords(g.names, "tech", "s3cret");
+    Web web;
+    ASSERT_TRUE(web.start(g.names, {"--auth", file, "--writes"}));
+    ASSERT_TRUE(fbtest::waitUntil([&] {
+        return web.http("/api/points", "--digest -u tech:s3cret").j()["ir32"].size() == 4;
+    }));
+    const std::string artefacts = FIELDBUS_BIN_DIR "/../test-artefacts";
+    const std::string shot = artefacts + "/zuqweb-page.png";
+    ASSERT_EQ(webtest::run("mkdir -p " + artefacts + " && rm -f " + shot + "; echo ok"), "ok\n");
+    fbtest::Process browser;
+    ASSERT_TRUE(browser.start("/usr/bin/python3",
+                              {FIELDBUS_SOURCE_DIR "/test/system/zuqweb_browser.py",
+                               "http://127.0.0.1:" + std::to_string(web.port) + "/", "tech",
+                               "s3cret", shot, g.names.path("profile")}));
+    std::string line;
+    ASSERT_TRUE(browser.readLine(&line, 60000)) << browser.err();
+    if (line.rfind("nostart: ", 0) == 0) GTEST_SKIP() << "the browser cannot start here: " << line;
+    ASSERT_EQ(line, "loaded") << browser.err();
+    ASSERT_EQ(g.board.command("set di 33 1"), "ok");
+    browser.writeStdin("changed\n");
+    ASSERT_TRUE(browser.readLine(&line, 30000));
+    ASSERT_EQ(line, "seen");
+    ASSERT_TRUE(browser.readLine(&line, 30000));
+    EXPECT_EQ(line, "toggled: coil 2 = 1: done, board has 1");
+    EXPECT_EQ(g.board.command("get coil 2"), "coil 2: 1");
+    ASSERT_TRUE(browser.readLine(&line, 30000));
+    EXPECT_EQ(line, "shot");
+    EXPECT_TRUE(fbtest::fileExists(shot));
+    ASSERT_NE(browser.wait(30000), -1);
+    EXPECT_EQ(browser.exitCode(), 0) << browser.err();
+}
+
+}  // namespace

@@ -98,12 +98,13 @@ $("tables").onclick=async e=>{
   const value=kind==="coil"?+b.dataset.v:+b.parentNode.querySelector("input").value;
   $("result").textContent=`writing ${kind} ${address} = ${value} ...`;
   try{
-    const r=await fetch("/api/points",{method:"POST",headers:{"Content-Type":"application/json"},body:JSON.stringify({kind,address,value})});
+    const r=await fetch(location.origin+"/api/points",{method:"POST",headers:{"Content-Type":"application/json"},body:JSON.stringify({kind,address,value})});
     const j=await r.json();
     $("result").textContent=`${kind} ${address} = ${value}: ${j.outcome||j.error}`+("readback" in j?`, board has ${j.readback}`:"");
   }catch(x){$("result").textContent="write failed: "+x;}
 };
-const es=new EventSource("/events");
+// Without the page address's user and password, which fetch refuses.
+const es=new EventSource(location.origin+"/events");
 es.addEventListener("snapshot",e=>{const d=JSON.parse(e.data);S.status=d.status;S.points=d.points;showStatus();showTables();});
 es.addEventListener("change",e=>{
   const d=JSON.parse(e.data);
