@@ -1,6 +1,7 @@
 // JSON and metrics text out of a snapshot.
 #include "render.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace zuqweb {
@@ -33,8 +34,11 @@ json point(const Points &p, int k, size_t i) {
 
 void sample(std::string *out, const char *name, const char *type, const char *help, double v) {
     char line[256];
-    std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n%s %.17g\n", name, help, name,
-                  type, name, v);
+    // Whole numbers (counters) exactly, fractions to six digits.
+    const bool whole = v == std::floor(v) && std::fabs(v) < 1e15;
+    std::snprintf(line, sizeof line, whole ? "# HELP %s %s\n# TYPE %s %s\n%s %.0f\n"
+                                           : "# HELP %s %s\n# TYPE %s %s\n%s %.6g\n",
+                  name, help, name, type, name, v);
     *out += line;
 }
 
