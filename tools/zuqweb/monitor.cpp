@@ -16,7 +16,9 @@ const char *const kKindNames[kPointKinds] = {"di", "coil", "ir", "hr", "ir32"};
 
 namespace {
 
-constexpr int kTickMs = 20;          // looks at the health record this often
+// Looks at the health record every half refresh interval, within these bounds:
+// a change waits half an interval at most, and an idle server costs little.
+constexpr int kTickMinMs = 10, kTickMaxMs = 50;
 constexpr int kCopyAnywayMs = 250;   // copies this often also when no cycle ran
 constexpr int kRemapCheckMs = 500;   // looks at the region's name this often
 
@@ -218,7 +220,8 @@ void Monitor::run() {
                 lastMapped = region_.mapped();
             }
         }
-        pause(std::chrono::steady_clock::now() + std::chrono::milliseconds(kTickMs));
+        const int tick = std::clamp(latest()->intervalMs / 2, kTickMinMs, kTickMaxMs);
+        pause(std::chrono::steady_clock::now() + std::chrono::milliseconds(tick));
     }
 }
 
