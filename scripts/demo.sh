@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # pellora at work without the controller: installs what the build needs,
 # builds the server, the virtual board rkboard-sim, the client tool zuqio and
-# the Modbus/TCP gateway zuqgate, runs the board on a pseudo-terminal and the
+# the Modbus/TCP gateway zuqgate and the web page zuqweb, runs the board on a pseudo-terminal and the
 # server on it (with a region name, lock file and log file of their own),
 # shows from a client and from a Modbus/TCP master (mbpoll, through zuqgate)
 # what the server does, then polls the register-map example with the
@@ -18,16 +18,16 @@ say() { printf '\n== %s\n' "$*"; }
 
 bash scripts/deps.sh --demo
 
-say "Building pellora, rkboard-sim, zuqio, zuqgate and the register-map example in $build/"
+say "Building pellora, rkboard-sim, zuqio, zuqgate, zuqweb and the register-map example in $build/"
 work=$(mktemp -d /tmp/pellora-demo.XXXXXX)
-board_pid='' server_pid='' gate_pid='' device_pid='' broker_pid='' mqtt_pid='' sub_pid=''
+board_pid='' server_pid='' gate_pid='' web_pid='' device_pid='' broker_pid='' mqtt_pid='' sub_pid=''
 export PELLORA_SHM_NAME=/pellora-demo-$$
 export PELLORA_LOCK_FILE=$work/pellora.pid
 export FIELDBUS_COM1=$work/board
 
 cleanup() {
   exec 3>&- 4>&- 2>/dev/null || true
-  for pid in $sub_pid $mqtt_pid $broker_pid $device_pid $gate_pid $server_pid $board_pid; do
+  for pid in $sub_pid $mqtt_pid $broker_pid $device_pid $web_pid $gate_pid $server_pid $board_pid; do
     kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
   rm -f "/dev/shm$PELLORA_SHM_NAME" "/dev/shm$PELLORA_SHM_NAME.health"
@@ -37,7 +37,7 @@ trap cleanup EXIT
 
 start=$SECONDS
 if ! { cmake -S . -B "$build" -DFIELDBUS_TESTS=OFF -DFIELDBUS_BENCH=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate example_map_device zuqmqtt; } >"$work/build.log" 2>&1; then
+  cmake --build "$build" -j"$(nproc)" --target pellora rkboard-sim zuqio zuqgate example_map_device zuqmqtt zuqweb; } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log"
   exit 1
 fi
@@ -144,6 +144,29 @@ echo "  a read outside the board's range gets exception 2:"
 master -t 3 -r 200 127.0.0.1
 kill -TERM "$gate_pid" && wait "$gate_pid" || true
 gate_pid=''
+
+say "The board in a browser: zuqweb serves a live page, JSON and metrics"
+"$bin/zuqweb" -a 127.0.0.1 -p 0 >"$work/web.out" 2>&1 &
+web_pid=$!
+web_port=''
+for _ in $(seq 100); do
+  web_port=$(sed -n 's/^zuqweb: listening on 127.0.0.1 port \([0-9]*\)$/\1/p' "$work/web.out")
+  [[ -n $web_port ]] && break
+  sleep 0.05
+done
+[[ -n $web_port ]] || { cat "$work/web.out"; exit 1; }
+sed 's/^/  /' "$work/web.out"
+echo "  the page: http://127.0.0.1:$web_port/ (open it in a browser while the demo runs)"
+for _ in $(seq 60); do # until zuqweb has copied the region once
+  curl -s "http://127.0.0.1:$web_port/api/status" | grep -q '"state":"cycling"' && break
+  sleep 0.05
+done
+printf '$ curl http://127.0.0.1:%s/api/status\n' "$web_port"
+curl -s "http://127.0.0.1:$web_port/api/status" | sed 's/^/  /'
+printf '$ curl http://127.0.0.1:%s/metrics | grep -v "^#"\n' "$web_port"
+curl -s "http://127.0.0.1:$web_port/metrics" | grep -v '^#' | sed 's/^/  /'
+kill -TERM "$web_pid" && wait "$web_pid" || true
+web_pid=''
 
 say "A device of your own: examples/map_device.c, polled as the README shows"
 device_port=''

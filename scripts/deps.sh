@@ -6,9 +6,9 @@
 set -euo pipefail
 # The demo: building the library and programs, mbpoll for the gateway step;
 # libmosquitto and nlohmann-json for the MQTT bridge, a broker and its
-# clients for its step.
+# clients for its step; civetweb for zuqweb, curl for its step.
 DEMO_PACKAGES=(cmake g++ make mbpoll pkg-config libmosquitto-dev nlohmann-json3-dev mosquitto
-  mosquitto-clients)
+  mosquitto-clients libcivetweb-dev curl)
 # The tests and scripts/package.sh besides: test libraries and peers, the
 # cross toolchain and its emulator, clang (fuzzing, the header parse of the
 # packaging tests), dpkg-dev and file (CPack's Debian packages), systemd
@@ -20,6 +20,8 @@ TEST_PACKAGES=(
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   qemu-user g++-arm-linux-gnueabihf groff-base dpkg-dev file systemd
   python3-paho-mqtt openssl
+  # zuqweb's tests: a headless browser and its driver, promtool (in prometheus).
+  chromium chromium-driver python3-selenium prometheus
 )
 case "${1:-}" in
   --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;

@@ -91,7 +91,8 @@ TEST_F(Installed, PutsEveryPartInPlace) {
           man + "pellora.1", man + "quorvat.1", man + "rkboard-sim.1", man + "zuqio.1",
           prefix + "/bin/zuqio", prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/pellora.service",
           man + "zuqgate.1", prefix + "/bin/zuqgate",
-          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service",
+          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqgate.service", man + "zuqweb.1",
+          prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqweb.service", prefix + "/etc/default/zuqweb",
           prefix + "/lib/sysusers.d/fieldbus.conf", prefix + "/etc/logrotate.d/pellora",
           prefix + "/etc/default/pellora", prefix + "/etc/default/zuqgate",
           prefix + "/" FIELDBUS_INSTALL_MANDIR "/man3/fieldbus.3"}) {
@@ -117,10 +118,15 @@ TEST_F(Installed, ServiceUnitStartsTheServerInTheForeground) {
     EXPECT_FALSE(std::regex_search(gate, placeholder)) << gate;
     EXPECT_NE(gate.find("\nBindsTo=pellora.service\n"), std::string::npos) << gate;
     EXPECT_NE(gate.find("\nAfter=pellora.service"), std::string::npos) << gate;
+    const std::string web = readFile(prefix + "/" FIELDBUS_SYSTEMD_UNITDIR "/zuqweb.service");
+    EXPECT_FALSE(std::regex_search(web, placeholder)) << web;
+    EXPECT_NE(web.find("\nBindsTo=pellora.service\n"), std::string::npos) << web;
+    EXPECT_NE(web.find("\nAfter=pellora.service"), std::string::npos) << web;
     // Each reads its settings file, as installed: options and environment,
     // every line a comment until the administrator changes it.
     for (const auto &[text, name, options] :
-         {std::tuple{unit, "pellora", "PELLORA_OPTIONS"}, {gate, "zuqgate", "ZUQGATE_OPTIONS"}}) {
+         {std::tuple{unit, "pellora", "PELLORA_OPTIONS"}, {gate, "zuqgate", "ZUQGATE_OPTIONS"},
+          {web, "zuqweb", "ZUQWEB_OPTIONS"}}) {
         const std::string settings = prefix + "/etc/default/" + name;
         EXPECT_NE(text.find("\nEnvironmentFile=-" + settings + "\n"), std::string::npos) << text;
         const std::regex execStart("\nExecStart=\\S+ .*\\$" + std::string(options) + "\n");
@@ -142,6 +148,7 @@ TEST_F(Installed, ManPagesFormatWithoutWarnings) {
                                          "zuqio.1"};
     // The MQTT bridge's page comes with the bridge (built where its libraries are).
     if (exists(prefix + "/bin/zuqmqtt")) expected.push_back("zuqmqtt.1");
+    if (exists(prefix + "/bin/zuqweb")) expected.push_back("zuqweb.1");
     EXPECT_EQ(pages, expected);
     const std::string library = prefix + "/" FIELDBUS_INSTALL_MANDIR "/man3";
     EXPECT_EQ(filesIn(library, ".3"), std::vector<std::string>{"fieldbus.3"});
