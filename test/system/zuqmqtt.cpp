@@ -231,6 +231,7 @@ TEST(Zuqmqtt, FollowsTheBrokerAndTheServerThroughRestartsAndLeavesItsWill) {
     Bridge bridge;
     ASSERT_TRUE(bridge.start(g.names, port));
     ASSERT_TRUE(bridge.waitForOutput("connected to broker"));
+    bridge.signal(SIGHUP);  // its session ending: a daemon goes on
 
     // The broker dies; the board changes while it is away; once it is back
     // the bridge reconnects on its own and the broker holds the new image.

@@ -14,14 +14,9 @@
 #include "gateway.h"
 #include "ioshare_region.h"
 #include "region.h"
+#include "service.h"
 
 namespace {
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) {
-    stopRequested = 1;
-}
 
 void usage(FILE *out) {
     std::fputs(
@@ -48,15 +43,6 @@ void usage(FILE *out) {
         out);
 }
 
-bool number(const char *text, long min, long max, int *out) {
-    errno = 0;
-    char *end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
 // Every client takes a descriptor, and one more is needed for a moment to
 // close a connection beyond the limit: without it the listening socket
 // would stay ready and the loop would spin.
@@ -79,20 +65,20 @@ int main(int argc, char **argv) {
         bool ok = true;
         switch (opt) {
             case 'p':
-                ok = number(optarg, 0, 65535, &options.port);
+                ok = zuqgate::number(optarg, 0, 65535, &options.port);
                 break;
             case 'a':
                 options.address = optarg;
                 ok = !options.address.empty() && options.address.size() < 256;
                 break;
             case 'u':
-                ok = number(optarg, 0, 255, &options.unit);
+                ok = zuqgate::number(optarg, 0, 255, &options.unit);
                 break;
             case 'c':
-                ok = number(optarg, 1, 1000, &options.maxClients);
+                ok = zuqgate::number(optarg, 1, 1000, &options.maxClients);
                 break;
             case 't':
-                ok = number(optarg, 1, 600000, &options.writeTimeoutMs);
+                ok = zuqgate::number(optarg, 1, 600000, &options.writeTimeoutMs);
                 break;
             case 'h':
                 usage(stdout);
@@ -118,15 +104,7 @@ int main(int argc, char **argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);  // no SA_RESTART: poll() returns at once
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    // A daemon goes on when the terminal or session it was started from goes
-    // away, and the gateway has no file to reopen: SIGHUP changes nothing.
-    signal(SIGHUP, SIG_IGN);
+    zuqgate::catchServiceSignals();
 
     zuqgate::Region region(ioshare::regionName(nullptr));
     if (region.refresh()) {
@@ -141,7 +119,7 @@ int main(int argc, char **argv) {
     }
     zuqgate::Gateway gateway(options, region);
     if (!gateway.listen()) return 1;
-    gateway.run(stopRequested);
+    gateway.run(zuqgate::stopRequested);
     std::printf("zuqgate: stopped\n");
     return 0;
 }

@@ -16,15 +16,10 @@
 #include "bridge.h"
 #include "ioshare_region.h"
 #include "region.h"
+#include "service.h"
 #include "settings.h"
 
 namespace {
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) {
-    stopRequested = 1;
-}
 
 void usage(FILE *out) {
     std::fputs(
@@ -62,12 +57,10 @@ void usage(FILE *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    static const option kLong[] = {{"cafile", required_argument, nullptr, 1},
-                                   {"cert", required_argument, nullptr, 2},
-                                   {"key", required_argument, nullptr, 3},
-                                   {"ha-discovery", required_argument, nullptr, 4},
-                                   {"help", no_argument, nullptr, 5},
-                                   {nullptr, 0, nullptr, 0}};
+    static const option kLong[] = {
+        {"cafile", required_argument, nullptr, 1}, {"cert", required_argument, nullptr, 2},
+        {"key", required_argument, nullptr, 3},    {"ha-discovery", required_argument, nullptr, 4},
+        {"help", no_argument, nullptr, 5},         {nullptr, 0, nullptr, 0}};
     // Applied over the configuration file, whichever comes first.
     std::vector<std::pair<std::string, std::string>> given;
     std::string configFile;
@@ -75,17 +68,39 @@ int main(int argc, char **argv) {
     while ((opt = getopt_long(argc, argv, "h:p:t:i:q:k:r:c:", kLong, nullptr)) != -1) {
         const char *key = nullptr;
         switch (opt) {
-            case 'h': key = "host"; break;
-            case 'p': key = "port"; break;
-            case 't': key = "base"; break;
-            case 'i': key = "client-id"; break;
-            case 'q': key = "qos"; break;
-            case 'k': key = "keepalive"; break;
-            case 'r': key = "republish"; break;
-            case 1: key = "cafile"; break;
-            case 2: key = "cert"; break;
-            case 3: key = "key"; break;
-            case 4: key = "ha-discovery"; break;
+            case 'h':
+                key = "host";
+                break;
+            case 'p':
+                key = "port";
+                break;
+            case 't':
+                key = "base";
+                break;
+            case 'i':
+                key = "client-id";
+                break;
+            case 'q':
+                key = "qos";
+                break;
+            case 'k':
+                key = "keepalive";
+                break;
+            case 'r':
+                key = "republish";
+                break;
+            case 1:
+                key = "cafile";
+                break;
+            case 2:
+                key = "cert";
+                break;
+            case 3:
+                key = "key";
+                break;
+            case 4:
+                key = "ha-discovery";
+                break;
             case 'c':
                 configFile = optarg;
                 continue;
@@ -123,12 +138,7 @@ int main(int argc, char **argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);  // no SA_RESTART: poll() and connect() return at once
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    zuqgate::catchServiceSignals();  // a wait in poll() or connect() ends at once
 
     if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "zuqmqtt: the MQTT library did not start\n");
@@ -147,7 +157,7 @@ int main(int argc, char **argv) {
     }
     {
         zuqmqtt::Bridge bridge(s, region);
-        bridge.run(stopRequested);
+        bridge.run(zuqgate::stopRequested);
     }
     mosquitto_lib_cleanup();
     std::printf("zuqmqtt: stopped\n");

@@ -13,15 +13,10 @@
 
 #include "ioshare_region.h"
 #include "monitor.h"
+#include "service.h"
 #include "web.h"
 
 namespace {
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) {
-    stopRequested = 1;
-}
 
 void usage(FILE *out) {
     std::fputs(
@@ -49,15 +44,6 @@ void usage(FILE *out) {
         out);
 }
 
-bool number(const char *text, long min, long max, int *out) {
-    errno = 0;
-    char *end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -72,7 +58,7 @@ int main(int argc, char **argv) {
         bool ok = true;
         switch (opt) {
             case 'p':
-                ok = number(optarg, 0, 65535, &options.port);
+                ok = zuqgate::number(optarg, 0, 65535, &options.port);
                 break;
             case 'a':
                 options.address = optarg;
@@ -80,10 +66,10 @@ int main(int argc, char **argv) {
                      options.address.find_first_of(",[]") == std::string::npos;
                 break;
             case 'c':
-                ok = number(optarg, 1, 1000, &options.maxClients);
+                ok = zuqgate::number(optarg, 1, 1000, &options.maxClients);
                 break;
             case 't':
-                ok = number(optarg, 1, 600000, &options.writeTimeoutMs);
+                ok = zuqgate::number(optarg, 1, 600000, &options.writeTimeoutMs);
                 break;
             case kAuth:
                 options.authFile = optarg;
@@ -121,19 +107,13 @@ int main(int argc, char **argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);  // a daemon goes on when its terminal goes
+    zuqgate::catchServiceSignals();
 
     zuqweb::Monitor monitor(ioshare::regionName(nullptr));
     monitor.start();
     zuqweb::Web web(options, monitor);
     if (!web.start()) return 1;
-    while (!stopRequested) pause();
+    while (!zuqgate::stopRequested) pause();
     monitor.stop();  // event streams see it and end
     web.stop();
     std::printf("zuqweb: stopped\n");
