@@ -178,7 +178,8 @@ enum ioshareState {
  * read back, so the read-back images show it), a read's data are in the
  * image - unless bit (number % IOSHARE_REFUSED_BITS) of `refused` is set: the
  * server refused it (outside the image, its queue full) or the board did (a
- * write it answered with an exception, a read that failed). That bit is
+ * write it answered with an exception, a read that failed). A refusal is
+ * final and may show before `confirmed` reaches the number. That bit is
  * cleared when the number is given out, so it tells only while `taken` is
  * less than IOSHARE_REFUSED_BITS past the number. Counters wrap around:
  * compare them by their difference. ioshare_request_confirmed does all this. */

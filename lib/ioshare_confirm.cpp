@@ -102,11 +102,14 @@ bool withdraw(ioShare_t *share, const Ticket &t) {
 Stage settleStage(const ioshareHealth &copy, const Ticket &t) {
     if (serverGone(copy, t)) return Stage::Restarted;
     const ioshareSlotProgress &p = copy.slots[t.kind];
+    // Its bit is its own until so many numbers are given out since that
+    // another takes it over; then it cannot be told that it went through.
+    const bool told = p.taken - t.number < IOSHARE_REFUSED_BITS;
+    // A refusal is final: told at once, even while older requests still
+    // wait for the board (a write refused with the queue full).
+    if (told && refusedBit(p, t.number)) return Stage::Refused;
     if (static_cast<int32_t>(p.confirmed - t.number) < 0) return Stage::Taken;
-    // So many numbers given out since that its bit may be another's: it
-    // cannot be told that it went through.
-    if (p.taken - t.number >= IOSHARE_REFUSED_BITS) return Stage::Refused;
-    return refusedBit(p, t.number) ? Stage::Refused : Stage::Done;
+    return told ? Stage::Done : Stage::Refused;
 }
 
 }  // namespace ioshare

@@ -83,6 +83,26 @@ TEST(WriteTruth, RefusedDroppedQueuedAndRestartingBoard) {
     EXPECT_EQ(second.out(), "hr 101 set to 222, on the board\n") << second.err();
     EXPECT_EQ(g.board.command("get hr 100 2"), "hr 100: 111 222");
 
+    // The waiting writes are bounded: the one past the room is refused and
+    // logged, and each one kept still reaches the board, in order.
+    ASSERT_EQ(g.board.command("fault silent fn=16"), "ok");
+    const auto post = [&](int32_t addr, bool confirmed) {
+        ioshare_lock(g.share);
+        ioshare_put(g.share, IOSHARE_INT_OUT, addr, static_cast<uint32_t>(addr) * 3);
+        ioshare_unlock(g.share);
+        return confirmed ? ioshare_request_confirmed(g.share, IOSHARE_INT_OUT, addr, 1, 10000)
+                         : ioshare_request(g.share, IOSHARE_INT_OUT, addr, 1, 10000);
+    };
+    for (int32_t addr = 200; addr < 232; ++addr) ASSERT_EQ(post(addr, false), 0) << addr;
+    EXPECT_EQ(post(232, true), IOSHARE_ERR_REFUSED);
+    ASSERT_EQ(g.board.command("fault off"), "ok");
+    std::string kept = "hr 200:";
+    for (int32_t addr = 200; addr < 232; ++addr) kept += " " + std::to_string(addr * 3);
+    EXPECT_TRUE(fbtest::waitUntil([&] { return g.board.command("get hr 200 32") == kept; }));
+    EXPECT_EQ(g.board.command("get hr 232"), "hr 232: 0");
+    EXPECT_NE(fbtest::readFile(g.names.logFile).find("32 writes beyond the range wait already"),
+              std::string::npos);
+
     // The board restarts with its outputs off, after a silence or at once:
     // the server brings them back by itself.
     EXPECT_EQ(show(c.ask(hex("01 05 00 02 FF 00"))), "01 05 00 02 FF 00");

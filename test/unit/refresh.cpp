@@ -277,6 +277,7 @@ TEST(ClientHelpers, PostedRequestIsFollowedToItsSettlement) {
         {0xFFFFFFFF, 0xFFFFFFFF, false, 7, IOSHARE_STATE_CYCLING, Stage::Done},
         {0x00000003, 0x00000004, false, 7, IOSHARE_STATE_FAILING, Stage::Done},
         {0xFFFFFFFF, 0xFFFFFFFF, true, 7, IOSHARE_STATE_CYCLING, Stage::Refused},
+        {0xFFFFFFF0, 0x00000003, true, 7, IOSHARE_STATE_CYCLING, Stage::Refused},  // older wait
         {0x000000FE, 0x000000FE, false, 7, IOSHARE_STATE_CYCLING, Stage::Done},
         {0x000000FF, 0x000000FF, false, 7, IOSHARE_STATE_CYCLING, Stage::Refused},  // too old
         {0xFFFFFFFE, 0xFFFFFFFF, false, 8, IOSHARE_STATE_CYCLING, Stage::Restarted},
