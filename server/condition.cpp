@@ -69,6 +69,27 @@ void nudge() {
     pthread_mutex_unlock(&nudgeLock);
 }
 
+// Cycles started so far. Read with the region's mutex held, it tells whether
+// the cycle that takes what is posted now has started.
+unsigned long long cyclesSoFar() {
+    pthread_mutex_lock(&nudgeLock);
+    const unsigned long long n = cyclesStarted;
+    pthread_mutex_unlock(&nudgeLock);
+    return n;
+}
+
+// Wakes the refresh thread unless a cycle started after `seen`: that cycle
+// takes the request (the thread also looks at the slots before it waits),
+// and a nudge now would only cost the board a cycle nobody asked for.
+void nudgeUnlessStarted(unsigned long long seen) {
+    pthread_mutex_lock(&nudgeLock);
+    if (cyclesStarted == seen) {
+        nudged = true;
+        pthread_cond_signal(&nudgeCond);
+    }
+    pthread_mutex_unlock(&nudgeLock);
+}
+
 // Until the refresh thread has started a cycle after `seen`, or `ms` passed.
 void awaitCycleAfter(unsigned long long seen, long long ms) {
     const timespec end = monotonicIn(ms);
@@ -101,10 +122,12 @@ void *waker(void *arg) {
         mendCondition(share);
         bool posted = asked();
         bool held = true;
+        unsigned long long seen = cyclesSoFar();
         if (!posted && serverRunning()) {
             const timespec end = monotonicIn(kWakerWaitMs);
             held = waitRegion(share, &end) >= 0;
             posted = held && asked();
+            seen = cyclesSoFar();
             // A condition that does not wait (spoilt in a way its flags do
             // not show) must not turn this thread into a spin.
             if (!posted && held) {
@@ -119,10 +142,7 @@ void *waker(void *arg) {
         }
         if (held) unlockRegion(share);
         if (!posted) continue;
-        pthread_mutex_lock(&nudgeLock);
-        const unsigned long long seen = cyclesStarted;
-        pthread_mutex_unlock(&nudgeLock);
-        nudge();
+        nudgeUnlessStarted(seen);
         // The request is the refresh thread's now: not looked at again before
         // it has begun a cycle, or this thread would spin on it.
         awaitCycleAfter(seen, 1000);
