@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -36,6 +37,54 @@ void *mapRegion(int fd, size_t size) {
 }
 
 namespace {
+
+// A client can write any kind over the mutex at any moment, also between this
+// server's look at it and the C library's own. On some kinds (priority
+// protection with a ceiling the thread cannot have) the library's lock,
+// unlock and condition wait end the process with an assertion. Such an end
+// inside one of these calls is caught here and turned into a failed call:
+// the mutex is then set up afresh like any other overwritten one.
+thread_local sigjmp_buf *abortCatch = nullptr;
+struct sigaction abortBefore {};
+
+void onAbort(int sig, siginfo_t *info, void *context) {
+    if (abortCatch != nullptr) siglongjmp(*abortCatch, 1);
+    // Not one of ours: whatever was there before, then the end.
+    if ((abortBefore.sa_flags & SA_SIGINFO) != 0 && abortBefore.sa_sigaction != nullptr)
+        abortBefore.sa_sigaction(sig, info, context);
+    else if (abortBefore.sa_handler != SIG_DFL && abortBefore.sa_handler != SIG_IGN)
+        abortBefore.sa_handler(sig);
+}
+
+void catchAborts() {
+    static const bool installed = [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = onAbort;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        return sigaction(SIGABRT, &sa, &abortBefore) == 0;
+    }();
+    (void)installed;
+}
+
+// `call`'s result, or `ifEnded` when the C library ended the process in it.
+template <class Call>
+int survive(Call call, int ifEnded) {
+    catchAborts();
+    sigjmp_buf here;
+    sigjmp_buf *const outer = abortCatch;
+    if (sigsetjmp(here, 0) != 0) {
+        abortCatch = outer;
+        return ifEnded;
+    }
+    abortCatch = &here;
+    const int rc = call();
+    abortCatch = outer;
+    return rc;
+}
+
+// A call on the mutex that the C library ended: how it is told apart.
+constexpr int kEnded = -1000;
 
 // One wait for the mutex, after which it is looked at again.
 constexpr int kLockStepMs = 250;
@@ -397,8 +446,9 @@ int lockRegion(ioShare_t *share) {
         const int holder = mutexWord(share) & FUTEX_TID_MASK;
         timespec t0{}, t1{};
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        const int rc = ioshare::takeMutex(&share->mutex, kLockStepMs);
+        int rc = survive([&] { return ioshare::takeMutex(&share->mutex, kLockStepMs); }, kEnded);
         clock_gettime(CLOCK_MONOTONIC, &t1);
+        if (rc == kEnded) rc = EINVAL;  // not taken: looked at again
         noteLockWait(holder,
                      (t1.tv_sec - t0.tv_sec) * 1000000LL + (t1.tv_nsec - t0.tv_nsec) / 1000);
         if (rc == ETIMEDOUT || rc == EINVAL) {
@@ -444,9 +494,10 @@ void MutexHolderWatch::look(ioShare_t *share, long long nowMs) {
 }
 
 int waitRegion(ioShare_t *share, const timespec *deadline) {
-    const int rc = pthread_cond_timedwait(&share->cond, &share->mutex, deadline);
+    const int rc = survive(
+        [&] { return pthread_cond_timedwait(&share->cond, &share->mutex, deadline); }, kEnded);
     // A mutex written over during the wait cannot be taken back.
-    if (rc == EINVAL && mutexOverwritten(share)) return -1;
+    if (rc == kEnded || (rc == EINVAL && mutexOverwritten(share))) return -1;
     return rc == ETIMEDOUT || rc == EINVAL ? 0 : repairRegionLock(share, rc);
 }
 
@@ -458,11 +509,15 @@ void unlockRegion(ioShare_t *share) {
         freshMutex(share);
         return;
     }
-    pthread_mutex_unlock(&share->mutex);
+    if (survive([&] { return pthread_mutex_unlock(&share->mutex); }, kEnded) == kEnded) {
+        // Overwritten after that look; the library let go of it before it ended.
+        logMsg(1, "region mutex overwritten by a client while held: initialised afresh");
+        freshMutex(share);
+    }
 }
 
 int lockRegionFor(ioShare_t *share, int ms) {
-    const int rc = lockWithin(&share->mutex, ms);
+    const int rc = survive([&] { return lockWithin(&share->mutex, ms); }, EINVAL);
     if (rc == ETIMEDOUT) return -2;
     if (rc == EINVAL && mutexOverwritten(share)) return -3;
     return repairRegionLock(share, rc);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -409,8 +410,14 @@ TEST_P(ClientThatHolds, NeitherCycleNorStopIsHeldUp) {
                 pthread_mutexattr_setprioceiling(&attr, 0);
                 pthread_mutex_t pp;
                 ASSERT_EQ(pthread_mutex_init(&pp, &attr), 0);
-                __atomic_store_n(&rig.share->mutex.__data.__kind, pp.__data.__kind,
-                                 __ATOMIC_SEQ_CST);
+                // Again and again for a while: it also lands while the server
+                // waits on the condition, or between its look and its call.
+                const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+                while (std::chrono::steady_clock::now() < end) {
+                    __atomic_store_n(&rig.share->mutex.__data.__kind, pp.__data.__kind,
+                                     __ATOMIC_SEQ_CST);
+                    usleep(200);
+                }
                 warning = "region mutex overwritten by a client";
                 break;
             }
