@@ -142,7 +142,8 @@ TEST(Zuqgate, ConcurrentWritesAreQueuedAndNoneIsLost) {
         });
     for (auto &t : writers) t.join();
     for (int k = 0; k < 8; ++k)
-        EXPECT_EQ(answers[static_cast<size_t>(k)].substr(3, 2), k < 4 ? "05" : "06") << k;
+        EXPECT_EQ(answers[static_cast<size_t>(k)].substr(3, 2), k < 4 ? "05" : "06")
+            << k << ": " << answers[static_cast<size_t>(k)];
     EXPECT_TRUE(
         fbtest::waitUntil([&] { return g.board.command("get coil 0 4") == "coil 0: 1 1 1 1"; }));
     const std::string hr = g.board.command("get hr 32 2");

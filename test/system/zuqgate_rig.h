@@ -169,11 +169,16 @@ struct GateRig {
             const size_t before = board.trace().size();
             if (!server->start(names, {"-i", std::to_string(interval)}) || !server->waitReady())
                 continue;
-            // Identification and the two output images: three requests.
+            // Identification and the two output images: three requests,
+            // and the board taken as present (its answer may have come late).
             if (fbtest::traceReaches(board, before + 3))
                 share = ioshare_open(names.shmName.c_str());
-            else
-                server->stop();
+            if (share != nullptr &&
+                !fbtest::waitUntil([&] { return share->boardId == 0x0C2A; }, 2000)) {
+                ioshare_close(share);
+                share = nullptr;
+            }
+            if (share == nullptr) server->stop();
         }
         EXPECT_NE(share, nullptr) << "no server with the board";
     }
