@@ -48,12 +48,20 @@ thread_local sigjmp_buf *abortCatch = nullptr;
 struct sigaction abortBefore {};
 
 void onAbort(int sig, siginfo_t *info, void *context) {
-    if (abortCatch != nullptr) siglongjmp(*abortCatch, 1);
-    // Not one of ours: whatever was there before, then the end.
-    if ((abortBefore.sa_flags & SA_SIGINFO) != 0 && abortBefore.sa_sigaction != nullptr)
+    // Only the library's own abort on this thread (raised to itself), never
+    // a SIGABRT sent from outside, such as the service manager's watchdog.
+    if (abortCatch != nullptr && info != nullptr && info->si_code == SI_TKILL &&
+        info->si_pid == getpid())
+        siglongjmp(*abortCatch, 1);
+    // Anything else goes on as without this handler.
+    if ((abortBefore.sa_flags & SA_SIGINFO) != 0 && abortBefore.sa_sigaction != nullptr) {
         abortBefore.sa_sigaction(sig, info, context);
-    else if (abortBefore.sa_handler != SIG_DFL && abortBefore.sa_handler != SIG_IGN)
+    } else if (abortBefore.sa_handler == SIG_DFL) {
+        signal(SIGABRT, SIG_DFL);
+        raise(SIGABRT);
+    } else if (abortBefore.sa_handler != SIG_IGN) {
         abortBefore.sa_handler(sig);
+    }
 }
 
 void catchAborts() {
