@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "exec_wrapper.h"
+#include "ioshare.h"
 #include "pty_pair.h"
 #include "server_harness.h"
 
@@ -380,6 +382,25 @@ TEST(ServiceManager, ReadyStatusAndWatchdogWhileCyclesComplete) {
     EXPECT_NE(manager.waitFor("STATUS=board 0C2A", 10000), -1);
     EXPECT_EQ(server.stop(), 0);
     EXPECT_NE(manager.waitFor("STOPPING=1", 2000), -1);
+}
+
+// The watchdog's SIGABRT ends the server like any process, although the
+// server catches the C library's own aborts inside its calls on the mutex.
+TEST(ServiceManager, WatchdogAbortEndsTheServer) {
+    TestNames names("abort");
+    BoardSim board;
+    ASSERT_TRUE(board.start(names));
+    const rlimit noCore{0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &noCore), 0);
+    Server server;
+    ASSERT_TRUE(server.start(names, {"-i", "20"}));
+    ASSERT_TRUE(server.waitReady());
+    server.signal(SIGABRT);
+    EXPECT_NE(server.wait(), -1);
+    EXPECT_EQ(server.termSignal(), SIGABRT) << server.err();
+    // What an ended server leaves, cleared as its service's next start would.
+    shm_unlink(names.shmName.c_str());
+    shm_unlink((names.shmName + IOSHARE_HEALTH_SUFFIX).c_str());
 }
 
 // A server still looking for its board is up: ready, and its status says so.
